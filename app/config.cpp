@@ -1,0 +1,45 @@
+#include "app/config.h"
+
+#include "app/platform.h"
+
+#include <limits>
+#include <stdexcept>
+
+namespace app {
+
+bool LoadFieldList(const QString &path, FieldList &fields, QString *error)
+{
+    fields = FieldList{};
+    qint64 size = 0;
+    for (int n = 1;; ++n) {
+        const QString key = QStringLiteral("PDATA%1").arg(n);
+        const QString value = ReadProfileString(path, QStringLiteral("DATA"), key);
+        if (value.isEmpty())
+            break;
+        const auto refuse = [&](const QString &why) {
+            *error = QStringLiteral("Invalid value of %1 in \"%2\": \"%3\". %4")
+                         .arg(key, ConfigFileName, value, why);
+            fields = FieldList{};
+            return false;
+        };
+        std::unique_ptr<devlink::TItem> item;
+        try {
+            item = std::make_unique<devlink::TItem>(value);
+        } catch (const std::invalid_argument &e) {
+            return refuse(QString::fromStdString(e.what()));
+        }
+        if (item->Width < 0)
+            return refuse(QStringLiteral("The width must not be negative."));
+        size += qint64(item->Width) + 11;
+        if (size > std::numeric_limits<qint32>::max())
+            return refuse(QStringLiteral("The record size exceeds %1 bytes.")
+                              .arg(std::numeric_limits<qint32>::max()));
+        if (item->IsShown())
+            ++fields.shownCount;
+        fields.items.push_back(std::move(item));
+    }
+    fields.recordSize = static_cast<qint32>(size);
+    return true;
+}
+
+} // namespace app

@@ -1,0 +1,24 @@
+#pragma once
+// The configuration file "ZEVQ-BLE.INI": section DATA, keys PDATA1, PDATA2,
+// ... each "caption,width", one per measurement field in record order.
+
+#include "link/titem.h"
+
+#include <QString>
+
+namespace app {
+
+inline const QString ConfigFileName = QStringLiteral("ZEVQ-BLE.INI");
+
+struct FieldList {
+    devlink::TItemList items;
+    qint32 recordSize = 0; // sum over all items of Width + 11
+    int shownCount = 0;
+};
+
+// Reads keys PDATA1, PDATA2, ... until the first empty or missing one. A
+// width that is not an integer, is negative, or makes the record size
+// overflow is refused: the result is false and `error` names key and value.
+bool LoadFieldList(const QString &path, FieldList &fields, QString *error);
+
+} // namespace app

@@ -1,0 +1,128 @@
+// Start-up of the main window: configuration, grids, lists, worker.
+#include "app/mainform.h"
+
+#include "app/config.h"
+#include "app/platform.h"
+#include "app/prompts.h"
+#include "link/bt.h"
+
+#include <QComboBox>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QTableWidget>
+
+#include <algorithm>
+
+namespace app {
+
+namespace {
+
+void setCell(QTableWidget *grid, int column, int row, const QString &text)
+{
+    QTableWidgetItem *item = grid->item(row, column);
+    if (!item) {
+        item = new QTableWidgetItem;
+        grid->setItem(row, column, item);
+    }
+    item->setText(text);
+}
+
+void fillNumbers(QComboBox *list, int from, int to)
+{
+    QStringList items;
+    for (int v = from; v <= to; ++v)
+        items << QString::number(v);
+    list->clear();
+    list->addItems(items);
+}
+
+} // namespace
+
+bool TForm4::FormCreate(const QString &configPath)
+{
+    PageChangeAllowed = true;
+    if (!QFileInfo::exists(configPath)) {
+        devlink::Worker = nullptr;
+        prompts().Message(nullptr, QStringLiteral("Missing configuration file"),
+                          QStringLiteral("Error"), MessageIcon::Error);
+        return false;
+    }
+    FieldList fields;
+    QString error;
+    if (!LoadFieldList(configPath, fields, &error)) {
+        prompts().Message(nullptr, error, QStringLiteral("Error"), MessageIcon::Error);
+        return false;
+    }
+    ItemList = std::move(fields.items);
+    RecordSize = fields.recordSize;
+    SizeMeasurementGrids();
+    FillDeviceDataLists();
+    ShowDisconnected();
+
+    // Stored in the global reference before it starts, so no request can
+    // reach a missing worker.
+    devlink::Worker = new devlink::BT(vorelt, RecordSize);
+    devlink::Worker->start();
+    return true;
+}
+
+// Grid widths are 6 pixels per character, as the meter's field widths and
+// captions are counted in characters.
+void TForm4::SizeMeasurementGrids()
+{
+    std::vector<const devlink::TItem *> shown;
+    for (const auto &item : ItemList)
+        if (item->IsShown())
+            shown.push_back(item.get());
+    const int count = static_cast<int>(shown.size());
+    // A grid keeps at least one column and one row.
+    meas->setColumnCount(std::max(count, 1));
+    meas->setRowCount(2);
+    current->setRowCount(std::max(count, 1));
+    int longestName = 0;
+    int widest = 0;
+    for (int k = 0; k < count; ++k) {
+        const devlink::TItem &item = *shown[static_cast<std::size_t>(k)];
+        setCell(meas, k, 0, item.Name);
+        setCell(current, 0, k, item.Name);
+        const int chars = std::max({static_cast<int>(item.Name.size()), static_cast<int>(item.Width), 7});
+        meas->setColumnWidth(k, 6 * chars);
+        longestName = std::max(longestName, static_cast<int>(item.Name.size()));
+        widest = std::max(widest, static_cast<int>(item.Width));
+    }
+    current->setColumnWidth(0, 6 + 6 * longestName);
+    current->setColumnWidth(1, 6 + 6 * widest);
+    const int currentWidth = current->columnWidth(0) + current->columnWidth(1) + 6;
+    current->setGeometry(0, 0, currentWidth, Panel3->height());
+    meas->setGeometry(currentWidth + 1, 0, std::max(Panel3->width() - currentWidth - 1, 0),
+                      Panel3->height());
+}
+
+void TForm4::FillDeviceDataLists()
+{
+    for (int c = 1; c <= 20; ++c)
+        setCell(StringGrid1, c, 0, QString::number((c - 1) % 10));
+    for (int r = 1; r <= 9; ++r)
+        setCell(StringGrid1, 0, r, QString::number(20 * (r - 1)));
+
+    const QDate today = TodayLocal();
+    for (QComboBox *year : {ComboBox1, ComboBox4, ComboBox7}) {
+        fillNumbers(year, 2000, std::max(today.year(), 2000));
+        year->setCurrentIndex(year->count() - 1);
+    }
+    for (QComboBox *month : {ComboBox2, ComboBox5, ComboBox8}) {
+        fillNumbers(month, 1, 12);
+        month->setCurrentIndex(today.month() - 1);
+    }
+    fillNumbers(ComboBox10, 1, 180);
+    ComboBox10->setCurrentIndex(0);
+    FillDayList(ComboBox1, ComboBox2, ComboBox3);
+    FillDayList(ComboBox4, ComboBox5, ComboBox6);
+    FillDayList(ComboBox7, ComboBox8, ComboBox9);
+    for (QComboBox *day : {ComboBox3, ComboBox6, ComboBox9})
+        day->setCurrentIndex(std::min(today.day(), day->count()) - 1);
+    Edit1->setText(QStringLiteral("0"));
+}
+
+} // namespace app

@@ -1,0 +1,302 @@
+#include "app/mainform.h"
+
+#include "app/dialogs.h"
+#include "app/prompts.h"
+#include "app/widgets.h"
+#include "link/bt.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+namespace app {
+
+TForm4 *Form4 = nullptr;
+TForm5 *Form5 = nullptr;
+TForm7 *Form7 = nullptr;
+TForm8 *Form8 = nullptr;
+
+namespace {
+
+const QString kWebAddress = QStringLiteral("www.vorelt.example");
+const QString kMailAddress = QStringLiteral("service@vorelt.example");
+const QString kStatusConnected = QStringLiteral("Till disconnect, do not push any key on the device");
+
+// Runs a handler when a label is clicked.
+class ClickFilter final : public QObject {
+public:
+    ClickFilter(QObject *parent, std::function<void()> onClick)
+        : QObject(parent), m_onClick(std::move(onClick)) {}
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::MouseButtonRelease &&
+            static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+            Guarded(m_onClick);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> m_onClick;
+};
+
+QLabel *linkLabel(QWidget *parent, const QString &name, const QString &text)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(name);
+    QFont font = label->font();
+    font.setPointSizeF(10.5);
+    font.setItalic(true);
+    font.setUnderline(true);
+    label->setFont(font);
+    label->setStyleSheet(QStringLiteral("color: blue"));
+    label->setCursor(Qt::PointingHandCursor);
+    return label;
+}
+
+} // namespace
+
+int Tag(const QObject *control)
+{
+    return control->property("Tag").toInt();
+}
+
+void SetTag(QObject *control, int tag)
+{
+    control->setProperty("Tag", tag);
+}
+
+TForm4::TForm4(devlink::TBluetoothLE *component) : vorelt(component)
+{
+    setObjectName(QStringLiteral("Form4"));
+    setWindowTitle(QStringLiteral("Tarvolin 2.2 BLE"));
+    setFont(QFont(QStringLiteral("Tahoma"), 8));
+    resize(707, 524);
+
+    auto *central = new QWidget(this);
+    central->setObjectName(QStringLiteral("Client"));
+    auto *column = new QVBoxLayout(central);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    setCentralWidget(central);
+
+    BuildHeader();
+    column->addWidget(Panel1);
+
+    PageControl1 = new TPageControl(central);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    TabSheet1 = new QWidget;
+    TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
+    TabSheet2 = new QWidget;
+    TabSheet2->setObjectName(QStringLiteral("TabSheet2"));
+    PageControl1->addTab(TabSheet1, QStringLiteral("Measurement"));
+    PageControl1->addTab(TabSheet2, QStringLiteral("Device data"));
+    column->addWidget(PageControl1, 1);
+
+    BuildMeasurementPage(TabSheet1);
+    BuildDeviceDataPage(TabSheet2);
+    PageControl1->setCurrentIndex(1);
+    PageControl1->OnChanging = [this] { return PageControl1Changing(); };
+    ConnectFrameHandlers();
+}
+
+TForm4::~TForm4()
+{
+    if (Form4 == this)
+        Form4 = nullptr;
+}
+
+void TForm4::BuildHeader()
+{
+    Panel1 = new QWidget(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setFixedHeight(30);
+    auto *row = new QHBoxLayout(Panel1);
+    row->setContentsMargins(8, 2, 8, 2);
+    Label7 = new QLabel(QStringLiteral("VORELT "), Panel1);
+    Label7->setObjectName(QStringLiteral("Label7"));
+    QFont brand = Label7->font();
+    brand.setPointSize(12);
+    brand.setBold(true);
+    brand.setItalic(true);
+    Label7->setFont(brand);
+    Label7->setStyleSheet(QStringLiteral("color: red"));
+    Label11 = linkLabel(Panel1, QStringLiteral("Label11"), kWebAddress);
+    Label12 = linkLabel(Panel1, QStringLiteral("Label12"), kMailAddress);
+    row->addWidget(Label7);
+    row->addStretch(1);
+    row->addWidget(Label11);
+    row->addSpacing(12);
+    row->addWidget(Label12);
+    Label11->installEventFilter(new ClickFilter(Label11, [this] { Label11Click(); }));
+    Label12->installEventFilter(new ClickFilter(Label12, [this] { Label12Click(); }));
+}
+
+void TForm4::BuildMeasurementPage(QWidget *page)
+{
+    auto *column = new QVBoxLayout(page);
+    Panel3 = new QWidget(page);
+    Panel3->setObjectName(QStringLiteral("Panel3"));
+    column->addWidget(Panel3, 1);
+
+    current = new QTableWidget(0, 2, Panel3);
+    current->setObjectName(QStringLiteral("current"));
+    meas = new QTableWidget(2, 1, Panel3);
+    meas->setObjectName(QStringLiteral("meas"));
+    for (QTableWidget *grid : {meas, current}) {
+        grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        grid->verticalHeader()->setDefaultSectionSize(16);
+        grid->horizontalHeader()->hide();
+        grid->verticalHeader()->hide();
+    }
+    meas->setSelectionBehavior(QAbstractItemView::SelectRows);
+
+    auto *bottom = new QHBoxLayout;
+    Shape2 = new Lamp(page);
+    Shape2->setObjectName(QStringLiteral("Shape2"));
+    Label14 = new QLabel(QStringLiteral("Label13"), page);
+    Label14->setObjectName(QStringLiteral("Label14"));
+    Button9 = new QPushButton(QStringLiteral("Search and connect"), page);
+    Button9->setObjectName(QStringLiteral("Button9"));
+    Button9->setToolTip(QStringLiteral(
+        "Search for regitered Vorelt ZEVQ-25k device and estabilish connection if found and set program to measurement mode"));
+    Button10 = new QPushButton(QStringLiteral("Save"), page);
+    Button10->setObjectName(QStringLiteral("Button10"));
+    Button10->setToolTip(QStringLiteral("Save measurements in the csv format"));
+    Button12 = new QPushButton(QStringLiteral("Exit"), page);
+    Button12->setObjectName(QStringLiteral("Button12"));
+    Button12->setToolTip(QStringLiteral("Exit and disconnect the device"));
+    bottom->addWidget(Shape2);
+    bottom->addWidget(Label14, 1);
+    bottom->addWidget(Button9);
+    bottom->addWidget(Button10);
+    bottom->addWidget(Button12);
+    column->addLayout(bottom);
+}
+
+void TForm4::ConnectFrameHandlers()
+{
+    for (QPushButton *button : {Button1, Button9})
+        connect(button, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
+    for (QPushButton *button : {Button4, Button12})
+        connect(button, &QPushButton::clicked, this, [this] { Guarded([this] { Button4Click(); }); });
+    // The window's own assignment of the link's events.
+    using namespace std::placeholders;
+    vorelt->OnDiscoverLEDevice = std::bind(&TForm4::voreltDiscoverLEDevice, this, _1, _2, _3, _4);
+    vorelt->OnEndDiscoverServices = std::bind(&TForm4::voreltEndDiscoverServices, this, _1, _2);
+    vorelt->OnCharacteristicRead = std::bind(&TForm4::voreltCharacteristicRead, this, _1, _2, _3, _4);
+    vorelt->OnCharacteristicWrite = std::bind(&TForm4::voreltCharacteristicWrite, this, _1, _2, _3);
+}
+
+// ---- status display ---------------------------------------------------------
+
+namespace {
+
+QList<QWidget *> connectionControls(const TForm4 &f)
+{
+    return {f.Edit1, f.CheckBox1, f.Edit3, f.ComboBox1, f.ComboBox2, f.ComboBox3,
+            f.ComboBox4, f.ComboBox5, f.ComboBox6, f.ComboBox7, f.ComboBox8, f.ComboBox9,
+            f.Edit4, f.ComboBox10, f.Button5, f.Button7, f.Button8, f.StringGrid1,
+            f.Button2, f.Button3, f.Button6};
+}
+
+} // namespace
+
+void TForm4::ShowConnected()
+{
+    for (QWidget *control : connectionControls(*this))
+        control->setEnabled(true);
+    if (Tag(Button11) != 0)
+        Button11->setEnabled(true);
+    Button1->setText(QStringLiteral("Disconnect"));
+    Button9->setText(QStringLiteral("Disconnect"));
+    Label13->setText(kStatusConnected);
+    Label14->setText(kStatusConnected);
+    SetTag(Button1, 1);
+    PageChangeAllowed = PageControl1->currentIndex() == 1;
+}
+
+void TForm4::ShowDisconnected()
+{
+    for (QWidget *control : connectionControls(*this))
+        control->setEnabled(false);
+    Button11->setEnabled(false);
+    Button1->setText(QStringLiteral("Search and connect"));
+    Button9->setText(QStringLiteral("Search and connect"));
+    Label13->clear();
+    Label14->clear();
+    SetLamps(palette().color(QPalette::Disabled, QPalette::WindowText));
+    SetTag(Button1, 0);
+    PageChangeAllowed = true;
+}
+
+void TForm4::SetLamps(const QColor &color)
+{
+    Shape1->setBrushColor(color);
+    Shape2->setBrushColor(color);
+}
+
+void TForm4::SetMainWindowEnabled(bool enabled)
+{
+    centralWidget()->setEnabled(enabled);
+    if (enabled) {
+        activateWindow();
+        setFocus();
+    }
+}
+
+// ---- header links, exit, close ----------------------------------------------
+
+void TForm4::Label11Click()
+{
+    prompts().ShellOpen(QUrl(QStringLiteral("http://") + kWebAddress));
+}
+
+void TForm4::Label12Click()
+{
+    prompts().ShellOpen(QUrl(QStringLiteral("mailto:") + kMailAddress));
+}
+
+void TForm4::Button4Click()
+{
+    close();
+}
+
+void TForm4::closeEvent(QCloseEvent *event)
+{
+    if (!m_closed) {
+        m_closed = true;
+        FormClose();
+    }
+    event->accept();
+}
+
+void TForm4::FormClose()
+{
+    Closing = true;
+    if (m_linkUpRunning) {
+        // The link-up sequence is waiting inside this call's event loop: make
+        // it and the watching worker give up without a message.
+        CancelRequested = true;
+        vorelt->SetEnabled(false);
+    }
+    if (devlink::Worker)
+        devlink::Worker->Shutdown();
+    ItemList.clear();
+    for (QWidget *dialog : std::initializer_list<QWidget *>{Form5, Form7, Form8})
+        if (dialog)
+            dialog->hide();
+}
+
+} // namespace app

@@ -1,0 +1,204 @@
+#pragma once
+// The main window. One class owns every handler; its members are defined in
+// the folder of the subsystem they belong to:
+//   app/mainform.cpp      frame, header, status display, page guard, close
+//   app/formcreate.cpp    start-up: configuration, grids, lists, worker
+//   link/linkup.cpp       "Search and connect": the link-up sequence and the
+//                         link's event handlers, WriteChunk
+//   views/devicedata*.cpp the Device data page, its block copies, templates
+
+#include "link/bluetoothle.h"
+#include "link/titem.h"
+#include "protocol/parameterblock.h"
+
+#include <QMainWindow>
+
+#include <atomic>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPainter;
+class QPushButton;
+class QTableWidget;
+class QWidget;
+
+namespace app {
+
+class Lamp;
+class TPageControl;
+
+class TForm4 : public QMainWindow {
+    Q_OBJECT
+public:
+    // Builds the controls; FormCreate (start-up) runs separately so a failed
+    // start can end the process before any window is shown.
+    explicit TForm4(devlink::TBluetoothLE *component);
+    ~TForm4() override;
+
+    // Start-up; false when the program must end with exit code 1 (the reason
+    // has been shown).
+    bool FormCreate(const QString &configPath);
+    void FormClose();
+    // Start-up steps that fill the Device data page's grid captions, lists
+    // and Edit1; public so page tests can prepare a window without a worker.
+    void FillDeviceDataLists();
+    // "Disable the main window" while a dialog of the worker is up: every
+    // control of the window, the window itself stays a window.
+    void SetMainWindowEnabled(bool enabled);
+
+    // ---- frame and status display -------------------------------------------
+    void ShowConnected();
+    void ShowDisconnected();
+    void SetLamps(const QColor &color);
+    void Label11Click();
+    void Label12Click();
+    void Button4Click();
+    bool PageControl1Changing() const { return PageChangeAllowed; }
+
+    // ---- link (link/linkup.cpp) ---------------------------------------------
+    void Button1Click();
+    void voreltDiscoverLEDevice(devlink::TBluetoothLE *sender, devlink::TBluetoothLEDevice *device,
+                                int rssi, const QByteArray &scanResponse);
+    void voreltEndDiscoverServices(devlink::TBluetoothLE *sender,
+                                   const QList<devlink::TBluetoothGattService *> &services);
+    void voreltCharacteristicRead(devlink::TBluetoothLE *sender,
+                                  devlink::TBluetoothGattCharacteristic *characteristic,
+                                  const QByteArray &value, int gattStatus);
+    void voreltCharacteristicWrite(devlink::TBluetoothLE *sender,
+                                   devlink::TBluetoothGattCharacteristic *characteristic,
+                                   int gattStatus);
+    // Worker thread: starts one write of 1..64 bytes, does not wait for it.
+    void WriteChunk(const std::uint8_t *data, int count);
+
+    // ---- Device data page (views/) ------------------------------------------
+    void BuildDeviceDataPage(QWidget *page);
+    void ShowParameterBlock(protocol::ParameterBlock &block);
+    void CollectParameterBlock(protocol::ParameterBlock &block);
+    void FillDayList(QComboBox *year, QComboBox *month, QComboBox *day);
+    void Button2Click();
+    void Button5Click();
+    void Button6Click();
+    void Button7Click();
+    void Button8Click();
+    bool ValidateRangeMapping();
+    // Handlers of the page's own controls; public so the page can be driven
+    // without a screen.
+    void Edit1KeyPress(QObject *sender, QChar &key); // a null key is discarded
+    void Edit1Exit(QObject *sender);
+    void ComboBox4Change(QObject *sender);
+    void ComboBox10Click();
+    void StringGrid1DrawCell(QPainter &canvas, int column, int row, const QRect &rect);
+    void StringGrid1KeyPress(QObject *sender, QChar &key); // a null key is discarded
+    void StringGrid1Click();
+    void ShowDate(QComboBox *year, QComboBox *month, QComboBox *day, std::uint8_t *date);
+    void CollectDate(QComboBox *year, QComboBox *month, QComboBox *day,
+                     std::uint8_t *date) const;
+    // Corrects Edit1 and Edit3 as leaving them would, then raises the error
+    // CollectParameterBlock would raise, so that a request is never posted
+    // with a page the worker cannot copy. For every button that makes the
+    // worker collect the page.
+    void CheckPageCollectable();
+    // ---- end of Device data page (views/) -----------------------------------
+
+    // ---- state --------------------------------------------------------------
+    devlink::TBluetoothLE *const vorelt;
+    devlink::TBluetoothLEDevice *LinkDevice = nullptr;
+    devlink::TBluetoothGattCharacteristic *LinkCharacteristic = nullptr;
+    // Read by the worker without a lock while it watches the link-up.
+    std::atomic<qint32> LinkStage{0};
+    std::atomic<bool> CancelRequested{false};
+    // True while the window is closing: a running link-up sequence gives up.
+    std::atomic<bool> Closing{false};
+    bool PageChangeAllowed = true;
+    qint32 RangeFrom = 0;
+    qint32 RangeTo = 0;
+    devlink::TItemList ItemList;
+    qint32 RecordSize = 0;
+
+    // ---- controls (objectName = component name) -----------------------------
+    QWidget *Panel1 = nullptr;
+    QLabel *Label7 = nullptr;
+    QLabel *Label11 = nullptr;
+    QLabel *Label12 = nullptr;
+    TPageControl *PageControl1 = nullptr;
+    QWidget *TabSheet1 = nullptr; // "Measurement"
+    QWidget *TabSheet2 = nullptr; // "Device data"
+    // Measurement page
+    QWidget *Panel3 = nullptr;
+    QTableWidget *meas = nullptr;
+    QTableWidget *current = nullptr;
+    QPushButton *Button9 = nullptr;
+    QPushButton *Button10 = nullptr;
+    QPushButton *Button12 = nullptr;
+    Lamp *Shape2 = nullptr;
+    QLabel *Label14 = nullptr;
+    // Device data page
+    QLineEdit *Edit1 = nullptr;
+    QLineEdit *Edit2 = nullptr;
+    QLineEdit *Edit3 = nullptr;
+    QLineEdit *Edit4 = nullptr;
+    QCheckBox *CheckBox1 = nullptr;
+    QComboBox *ComboBox1 = nullptr;
+    QComboBox *ComboBox2 = nullptr;
+    QComboBox *ComboBox3 = nullptr;
+    QComboBox *ComboBox4 = nullptr;
+    QComboBox *ComboBox5 = nullptr;
+    QComboBox *ComboBox6 = nullptr;
+    QComboBox *ComboBox7 = nullptr;
+    QComboBox *ComboBox8 = nullptr;
+    QComboBox *ComboBox9 = nullptr;
+    QComboBox *ComboBox10 = nullptr;
+    QTableWidget *StringGrid1 = nullptr;
+    QPushButton *Button1 = nullptr;
+    QPushButton *Button2 = nullptr;
+    QPushButton *Button3 = nullptr;
+    QPushButton *Button4 = nullptr;
+    QPushButton *Button5 = nullptr;
+    QPushButton *Button6 = nullptr;
+    QPushButton *Button7 = nullptr;
+    QPushButton *Button8 = nullptr;
+    QPushButton *Button11 = nullptr;
+    Lamp *Shape1 = nullptr;
+    QLabel *Label13 = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void BuildHeader();
+    void BuildMeasurementPage(QWidget *page);
+    void SizeMeasurementGrids();
+    void ConnectFrameHandlers();
+    // The link-up sequence: false when it gave up.
+    bool LinkUp();
+    bool FindMeter();
+    bool FindSerialCharacteristic();
+    bool ConnectMeter();
+    bool GiveUpRequested() const;
+    void PumpEvents(int sleepMs);
+    bool m_linkUpRunning = false;
+    bool m_closed = false;
+
+    // ---- Device data page (views/) ------------------------------------------
+    void BuildRangeGrid(QWidget *page, const QFont &font);
+    void LayOutDeviceDataPage(QWidget *page);
+    void ConnectDeviceDataHandlers();
+    // ---- end of Device data page (views/) -----------------------------------
+};
+
+// Tag of a control, kept as the dynamic property "Tag".
+int Tag(const QObject *control);
+void SetTag(QObject *control, int tag);
+
+// The five windows, created at start in this order.
+class TForm5;
+class TForm7;
+class TForm8;
+extern TForm4 *Form4;
+extern TForm5 *Form5;
+extern TForm7 *Form7;
+extern TForm8 *Form8;
+
+} // namespace app

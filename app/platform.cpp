@@ -1,0 +1,152 @@
+#include "app/platform.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QStringDecoder>
+
+#include <array>
+
+namespace app {
+
+namespace {
+
+std::function<QDateTime()> &clock()
+{
+    static std::function<QDateTime()> c;
+    return c;
+}
+
+QDateTime now()
+{
+    return clock() ? clock()() : QDateTime::currentDateTimeUtc();
+}
+
+QChar &separatorOverride()
+{
+    static QChar c;
+    return c;
+}
+
+// Windows-1252 bytes 0x80..0x9F; 0 marks the five unassigned ones. All other
+// bytes equal their Unicode code point.
+constexpr std::array<char16_t, 32> kHighControls = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
+};
+
+char toCodePageByte(char32_t cp)
+{
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF))
+        return static_cast<char>(cp);
+    for (std::size_t i = 0; i < kHighControls.size(); ++i) {
+        if (kHighControls[i] != 0 && kHighControls[i] == cp)
+            return static_cast<char>(0x80 + i);
+    }
+    return '?';
+}
+
+QString decodeFile(const QByteArray &raw)
+{
+    if (raw.startsWith("\xFF\xFE") || raw.startsWith("\xFE\xFF")) {
+        auto decoder = QStringDecoder(raw.startsWith("\xFF\xFE") ? QStringConverter::Utf16LE
+                                                                 : QStringConverter::Utf16BE);
+        return decoder(raw.mid(2));
+    }
+    const QByteArray body = raw.startsWith("\xEF\xBB\xBF") ? raw.mid(3) : raw;
+    return QString::fromUtf8(body);
+}
+
+QString unquote(QString value)
+{
+    value = value.trimmed();
+    if (value.size() >= 2) {
+        const QChar first = value.front();
+        if ((first == QLatin1Char('"') || first == QLatin1Char('\'')) && value.back() == first)
+            value = value.mid(1, value.size() - 2);
+    }
+    return value.left(1022);
+}
+
+} // namespace
+
+QDate TodayLocal()
+{
+    return now().toLocalTime().date();
+}
+
+QDate TodayUtc()
+{
+    return now().toUTC().date();
+}
+
+void SetClock(std::function<QDateTime()> c)
+{
+    clock() = std::move(c);
+}
+
+QChar ListSeparator()
+{
+    if (!separatorOverride().isNull())
+        return separatorOverride();
+    return QLocale().decimalPoint() == QLatin1String(",") ? QLatin1Char(';') : QLatin1Char(',');
+}
+
+void SetListSeparator(QChar separator)
+{
+    separatorOverride() = separator;
+}
+
+QByteArray ToCodePage(const QString &text)
+{
+    QByteArray out;
+    out.reserve(text.size());
+    for (const char32_t cp : text.toUcs4())
+        out.append(toCodePageByte(cp));
+    return out;
+}
+
+QString FromCodePage(const QByteArray &bytes)
+{
+    QString out;
+    out.reserve(bytes.size());
+    for (const char byte : bytes) {
+        const auto b = static_cast<unsigned char>(byte);
+        if (b >= 0x80 && b < 0xA0)
+            out.append(kHighControls[b - 0x80] ? QChar(kHighControls[b - 0x80]) : QChar(b));
+        else
+            out.append(QChar(b));
+    }
+    return out;
+}
+
+QString ReadProfileString(const QString &path, const QString &section, const QString &key,
+                          const QString &fallback)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fallback;
+    const QString text = decodeFile(file.readAll());
+    bool inSection = false;
+    for (QStringView line : QStringView(text).split(QRegularExpression(QStringLiteral("\r\n|\n|\r")))) {
+        line = line.trimmed();
+        if (line.startsWith(QLatin1Char('['))) {
+            const qsizetype close = line.indexOf(QLatin1Char(']'));
+            inSection = close > 0 &&
+                        line.mid(1, close - 1).trimmed().compare(section, Qt::CaseInsensitive) == 0;
+            continue;
+        }
+        if (!inSection || line.startsWith(QLatin1Char(';')))
+            continue;
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        if (eq <= 0 || line.left(eq).trimmed().compare(key, Qt::CaseInsensitive) != 0)
+            continue;
+        return unquote(line.mid(eq + 1).toString());
+    }
+    return fallback;
+}
+
+} // namespace app

@@ -1,0 +1,40 @@
+#pragma once
+// Small stand-ins for operating-system services: today's date, the regional
+// list separator, the 8-bit code page and the profile-string reader.
+
+#include <QByteArray>
+#include <QChar>
+#include <QDate>
+#include <QString>
+
+#include <functional>
+
+namespace app {
+
+// ---- dates: one clock that tests can fix ----------------------------------
+QDate TodayLocal();
+QDate TodayUtc();
+// Replaces the clock; an empty function restores the system clock. The
+// function returns the current moment as UTC.
+void SetClock(std::function<QDateTime()> clock);
+
+// ---- regional list separator ----------------------------------------------
+// ";" where the locale's decimal point is a comma, else ","; tests may set it.
+QChar ListSeparator();
+void SetListSeparator(QChar separator); // QChar() restores the locale's
+
+// ---- 8-bit code page (Windows-1252) ----------------------------------------
+// Characters the code page lacks become '?'.
+QByteArray ToCodePage(const QString &text);
+QString FromCodePage(const QByteArray &bytes);
+
+// ---- profile strings -------------------------------------------------------
+// Reads `key` of `section` from an initialisation file the way the Windows
+// reader does: section and key names without regard to case, the value with
+// surrounding blanks and one pair of matching surrounding quotes removed, at
+// most 1022 characters; `fallback` when the file, section or key is missing.
+// The file may be UTF-8 with or without a byte-order mark, or UTF-16 with one.
+QString ReadProfileString(const QString &path, const QString &section, const QString &key,
+                          const QString &fallback = QString());
+
+} // namespace app

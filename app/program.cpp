@@ -1,0 +1,50 @@
+#include "app/program.h"
+
+#include "app/config.h"
+#include "app/dialogs.h"
+#include "app/mainform.h"
+#include "app/prompts.h"
+#include "link/bt.h"
+#include "link/linkfactory.h"
+#include "views/selrange.h"
+
+#include <QApplication>
+#include <QDir>
+
+namespace app {
+
+Program::~Program()
+{
+    // The dialogs are children of the main window and go with it.
+    mainWindow.reset();
+    Form5 = nullptr;
+    Form7 = nullptr;
+    Form8 = nullptr;
+    views::Form1 = nullptr;
+    component.reset();
+}
+
+int StartProgram(Program &program, const QString &linkSetting, const QString &configPath)
+{
+    QString error;
+    program.component = devlink::CreateLinkComponent(linkSetting, &error);
+    if (!program.component) {
+        prompts().Message(nullptr, error, QStringLiteral("Error"), MessageIcon::Error);
+        return 1;
+    }
+    program.mainWindow = std::make_unique<TForm4>(program.component.get());
+    Form4 = program.mainWindow.get();
+    const QString path = configPath.isEmpty()
+        ? QDir(QCoreApplication::applicationDirPath()).filePath(ConfigFileName)
+        : configPath;
+    if (!Form4->FormCreate(path))
+        return 1;
+    Form5 = new TForm5(Form4);
+    Form7 = new TForm7(Form4);
+    Form8 = new TForm8(Form4);
+    views::Form1 = new views::TForm1(Form4);
+    Form4->show();
+    return 0;
+}
+
+} // namespace app

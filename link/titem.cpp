@@ -1,0 +1,37 @@
+#include "link/titem.h"
+
+#include <stdexcept>
+
+namespace devlink {
+
+TItem::TItem(const QString &value)
+{
+    const qsizetype comma = value.indexOf(QLatin1Char(','));
+    if (comma < 0) {
+        Name = value;
+        return;
+    }
+    Name = value.left(comma);
+    const QString rest = value.mid(comma + 1);
+    if (rest.isEmpty())
+        return;
+    // A decimal integer with an optional sign; surrounding blanks allowed.
+    bool ok = false;
+    const QString trimmed = rest.trimmed();
+    const qint32 width = trimmed.isEmpty() ? 0 : trimmed.toInt(&ok, 10);
+    if (!ok)
+        throw std::invalid_argument(
+            QStringLiteral("'%1' is not a valid integer value").arg(rest).toStdString());
+    Width = width;
+}
+
+bool TItem::IsShown() const
+{
+    for (const QChar c : Name) {
+        if (c.unicode() > 0x20)
+            return true;
+    }
+    return false;
+}
+
+} // namespace devlink

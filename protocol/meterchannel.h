@@ -1,0 +1,119 @@
+#pragma once
+// The one request/response primitive with the meter and the commands built on it.
+//
+// MeterChannel knows nothing of threads, windows or radios: it sees the link
+// and the worker only through the pure virtual hooks below, so a scripted fake
+// drives it in tests and the session worker drives it in the program.
+//
+// Threads in the program: the operations (Exchange, Ping, ...) run on the
+// worker thread; OnNotification and OnWriteCompleted run on the main thread
+// (the link's event handlers call them).
+
+#include "protocol/parameterblock.h"
+
+#include <QByteArray>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace protocol {
+
+enum CommandCode : std::uint8_t {
+    CmdDownloadRecords = 2,
+    CmdFirmwareLine = 17,
+    CmdWriteParameters = 18,
+    CmdReadParameters = 19,
+    CmdPing = 20,
+    CmdCloseSession = 25,
+    CmdCurrentMeasurement = 84,
+};
+
+enum ReplyCode : std::uint8_t {
+    ReplyAccepted = 6,
+    ReplyRepeat = 27,
+};
+
+class MeterChannel {
+public:
+    static constexpr int DefaultReceiveCapacity = 512000;
+    static constexpr int MaxChunk = 64;            // bytes per characteristic write
+    static constexpr int ChunkPauseMs = 20;        // pause after each write
+    static constexpr int WriteTimeoutMs = 2000;    // per write completion
+    static constexpr int ReplyTimeoutMs = 3000;    // between events while receiving
+    static constexpr int MaxSends = 4;             // sends of one frame, repeats included
+    static constexpr int ReadParametersPauseMs = 200;
+    static constexpr int CloseSessionPauseMs = 500;
+    static constexpr int ParameterFrameSize = 517; // code + 514 hex + CR LF
+
+    // receiveCapacity: size of the receive area. Bytes that would fall beyond
+    // it are dropped and IoError is set.
+    explicit MeterChannel(int receiveCapacity = DefaultReceiveCapacity);
+    virtual ~MeterChannel();
+    MeterChannel(const MeterChannel &) = delete;
+    MeterChannel &operator=(const MeterChannel &) = delete;
+
+    // ---- worker-thread operations; each reports success as true/false -------
+    // Sends Frame[0 .. sendCount) and waits until exactly expectCount bytes
+    // have arrived; on success the reply stands at TransferBuffer[0 ..).
+    // A sendCount beyond Frame or an expectCount that is negative or beyond
+    // the receive area fails at once, with nothing sent.
+    bool Exchange(int sendCount, int expectCount);
+    bool Ping();
+    void SendDisconnect();
+    bool WriteParameters();
+    bool ReadParameters();
+
+    // ---- main-thread receive path (the link's read and write handlers) ------
+    // One notification: status 0 stores the bytes; any other status sets
+    // IoError. Either way the worker is woken once.
+    void OnNotification(const QByteArray &bytes, int gattStatus);
+    // One write completion: non-zero status sets IoError; wakes the worker.
+    void OnWriteCompleted(int gattStatus);
+
+    // The worker's copy of the meter's parameter block.
+    ParameterBlock Block;
+
+    // The outgoing frame is built here, apart from the receive area, so bytes
+    // arriving while a frame is built or sent can never alter it.
+    std::vector<std::uint8_t> Frame;
+
+    // Receive area: the reply of the current exchange stands from offset 0.
+    const std::uint8_t *TransferBuffer() const { return m_receive.data(); }
+    int ReceiveCapacity() const { return static_cast<int>(m_receive.size()); }
+    int Received() const { return m_received.load(std::memory_order_acquire); }
+    bool IoError() const { return m_ioError.load(std::memory_order_acquire); }
+    // Consumers of a finished reply (record download) lower the count; it
+    // never goes below 0. Main thread, while the worker waits.
+    void ConsumeReceived(int count);
+
+protected:
+    // ---- hooks: the link and the worker as the exchange sees them -----------
+    // Starts one characteristic write of 1..64 bytes; does not wait for it.
+    virtual void WriteChunk(const std::uint8_t *data, int count) = 0;
+    virtual void Sleep(int ms) = 0;
+    // Waits on the auto-reset IoEvent; true when it was signalled in time.
+    virtual bool WaitIoEvent(int ms) = 0;
+    virtual void SignalIoEvent() = 0;
+    // Main-thread steps; the implementation runs each on the main thread and
+    // returns when it has run.
+    virtual void SetLampsGreen() = 0;
+    virtual void SetLampsBlue() = 0;
+    virtual void UpdateReceiveProgress() = 0;
+    virtual void CollectParameterBlock() = 0; // page -> Block
+    virtual void ShowParameterBlock() = 0;    // Block -> page
+
+private:
+    void ResetReceive();
+    bool SendFrame(int sendCount);  // send phase; false on time-out or IoError
+    bool Failed();                  // blue lamps, false
+    void BuildParameterFrame();
+
+    std::vector<std::uint8_t> m_receive;
+    std::mutex m_receiveLock; // held only while a byte run is stored or the count reset
+    std::atomic<int> m_received{0};
+    std::atomic<bool> m_ioError{false};
+};
+
+} // namespace protocol

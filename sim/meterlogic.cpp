@@ -1,0 +1,340 @@
+#include "sim/meterlogic.h"
+
+#include "link/vlinkwire.h"
+
+#include <QDate>
+#include <QStringList>
+#include <QTime>
+
+#include <algorithm>
+
+namespace sim {
+
+using protocol::ParameterBlock;
+
+namespace {
+
+// The 16-bit fields stand low byte first in the block, high byte first in
+// its text.
+bool SwappedInText(int index, int *partner)
+{
+    for (int first : {ParameterBlock::SerialNumber, ParameterBlock::CalibrationCoefficient,
+                      ParameterBlock::RangeFrom, ParameterBlock::RangeTo}) {
+        if (index == first || index == first + 1) {
+            *partner = index == first ? first + 1 : first;
+            return true;
+        }
+    }
+    return false;
+}
+
+int Word(const ParameterBlock &block, int offset)
+{
+    return block[offset] | (block[offset + 1] << 8);
+}
+
+void SetWord(ParameterBlock &block, int offset, int value)
+{
+    block[offset] = static_cast<std::uint8_t>(value & 0xFF);
+    block[offset + 1] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
+}
+
+void SetDate(ParameterBlock &block, int offset, int year, int month, int day)
+{
+    block[offset] = static_cast<std::uint8_t>(year - 2000);
+    block[offset + 1] = static_cast<std::uint8_t>(month - 1);
+    block[offset + 2] = static_cast<std::uint8_t>(day - 1);
+}
+
+// Exactly `width` bytes: the UTF-8 text cut or padded with blanks.
+QByteArray Fit(const QString &text, int width)
+{
+    QByteArray bytes = text.toUtf8().left(width);
+    bytes.append(QByteArray(width - bytes.size(), ' '));
+    return bytes;
+}
+
+QString FieldValue(const QString &caption, int number)
+{
+    static const QStringList species = {
+        QStringLiteral("Spruce"), QStringLiteral("Pine"),  QStringLiteral("Oak"),
+        QStringLiteral("Beech"),  QStringLiteral("Larch"), QStringLiteral("Birch"),
+    };
+    const QString name = caption.toLower();
+    if (name.contains(QLatin1String("date"))) {
+        return QDate(2024, 3, 1).addDays(number / 12).toString(QStringLiteral("dd.MM.yyyy"));
+    }
+    if (name.contains(QLatin1String("time"))) {
+        return QTime(8, 0).addSecs((number % 12) * 1750).toString(QStringLiteral("HH:mm:ss"));
+    }
+    if (name.contains(QLatin1String("moist")) || name.contains(QLatin1Char('%')))
+        return QString::number(8.0 + (number * 37 % 170) / 10.0, 'f', 1);
+    if (name.contains(QLatin1String("temp")))
+        return QString::number(12.0 + (number * 13 % 110) / 10.0, 'f', 1);
+    if (name.contains(QLatin1String("species")) || name.contains(QLatin1String("wood")))
+        return species[number % species.size()];
+    if (name.trimmed().isEmpty())
+        return QString::number(number * 7 % 10000); // a hidden field still carries bytes
+    return QString::number(number); // record number or anything else
+}
+
+} // namespace
+
+MeterLogic::MeterLogic() : m_block(DefaultBlock()), m_layout(DefaultRecordLayout())
+{
+    AddCommand(CodePing, false, [this](const QByteArray &) { return Ping(); });
+    AddCommand(CodeReadParameters, false, [this](const QByteArray &) { return ReadParameters(); });
+    AddCommand(CodeWriteParameters, true,
+               [this](const QByteArray &frame) { return WriteParameters(frame); });
+    AddCommand(CodeCloseSession, false,
+               [](const QByteArray &) { return std::optional<QByteArray>(); });
+    AddCommand(CodeCurrentMeasurement, false,
+               [this](const QByteArray &) { return CurrentMeasurement(); });
+    AddCommand(CodeDownloadRecords, false,
+               [this](const QByteArray &) { return DownloadRecords(); });
+    AddCommand(CodeFirmwareLine, true,
+               [this](const QByteArray &frame) { return FirmwareLine(frame); });
+}
+
+void MeterLogic::AddCommand(std::uint8_t code, bool lineFrame, Handler handler)
+{
+    m_commands[code] = Command{lineFrame, std::move(handler)};
+}
+
+QList<MeterLogic::Reply> MeterLogic::Receive(QByteArrayView bytes)
+{
+    QList<Reply> replies;
+    for (char c : bytes) {
+        m_partial.append(c);
+        const auto code = static_cast<std::uint8_t>(m_partial.front());
+        const auto command = m_commands.find(code);
+        const bool lineFrame = command != m_commands.end() && command->second.lineFrame;
+        if (lineFrame && c != '\n' && m_partial.size() < MaxLineFrame)
+            continue;
+        const QByteArray frame = m_partial;
+        m_partial.clear();
+        m_frames.append(frame);
+        std::optional<QByteArray> reply = Answer(frame);
+        if (!reply)
+            continue;
+        ApplyReplyFaults(code, *reply);
+        const bool delayed = faults.delayCommand < 0 || faults.delayCommand == code;
+        replies.append(Reply{*reply, delayed ? faults.replyDelayMs : 0});
+    }
+    return replies;
+}
+
+std::optional<QByteArray> MeterLogic::Answer(const QByteArray &frame)
+{
+    const auto command = m_commands.find(static_cast<std::uint8_t>(frame.front()));
+    if (command == m_commands.end())
+        return std::nullopt; // unknown codes go unanswered
+    return command->second.handler(frame);
+}
+
+std::optional<QByteArray> MeterLogic::Ping()
+{
+    if (faults.pingsToAnswer == 0)
+        return std::nullopt;
+    if (faults.pingsToAnswer > 0)
+        --faults.pingsToAnswer;
+    return QByteArray(1, static_cast<char>(CodePing));
+}
+
+bool MeterLogic::TakeRepeat()
+{
+    if (faults.repeatReplies <= 0)
+        return false;
+    --faults.repeatReplies;
+    return true;
+}
+
+std::optional<QByteArray> MeterLogic::WriteParameters(const QByteArray &frame)
+{
+    const char repeat = static_cast<char>(CodeRepeat);
+    if (TakeRepeat())
+        return QByteArray(1, repeat);
+    if (frame.size() != 1 + ParameterBlock::TextSize + 2 || !frame.endsWith("\r\n"))
+        return QByteArray(1, repeat);
+    const std::optional<ParameterBlock> block =
+        DecodeBlock(QByteArrayView(frame).sliced(1, ParameterBlock::TextSize));
+    if (!block)
+        return QByteArray(1, repeat);
+    m_block = *block;
+    return QByteArray(1, static_cast<char>(CodeAccepted));
+}
+
+std::optional<QByteArray> MeterLogic::ReadParameters()
+{
+    QByteArray reply(1, static_cast<char>(CodeReadParameters));
+    reply.append(EncodeBlock(m_block));
+    reply.append("\r\n");
+    return reply;
+}
+
+std::optional<QByteArray> MeterLogic::CurrentMeasurement()
+{
+    ++m_liveReadings;
+    return MakeRecord(UsageCount(m_block) + m_liveReadings);
+}
+
+std::optional<QByteArray> MeterLogic::DownloadRecords()
+{
+    // The range is the one the last accepted parameter write carried.
+    const int from = Word(m_block, ParameterBlock::RangeFrom);
+    const int to = Word(m_block, ParameterBlock::RangeTo);
+    if (from < 1 || to < from || m_layout.isEmpty())
+        return std::nullopt;
+    QByteArray reply;
+    reply.reserve(qsizetype(to - from + 1) * RecordSize(m_layout));
+    for (int number = from; number <= to; ++number)
+        reply.append(MakeRecord(number));
+    return reply;
+}
+
+std::optional<QByteArray> MeterLogic::FirmwareLine(const QByteArray &frame)
+{
+    const char repeat = static_cast<char>(CodeRepeat);
+    if (TakeRepeat() || !frame.endsWith("\r\n"))
+        return QByteArray(1, repeat);
+    const QByteArray line = frame.mid(1, frame.size() - 3);
+    const bool hex = line.startsWith(':') &&
+                     std::all_of(line.begin() + 1, line.end(),
+                                 [](char c) { return vlink::HexNibble(c) >= 0; });
+    if (!hex)
+        return QByteArray(1, repeat);
+    m_firmwareLines.append(line);
+    return QByteArray(1, static_cast<char>(CodeAccepted));
+}
+
+void MeterLogic::ApplyReplyFaults(std::uint8_t command, QByteArray &reply)
+{
+    for (ReplyFault &fault : faults.replyFaults) {
+        if (fault.times == 0 || (fault.command >= 0 && fault.command != command))
+            continue;
+        if (fault.times > 0)
+            --fault.times;
+        const qsizetype size = reply.size();
+        if (fault.kind == ReplyFault::AddByte) {
+            const qsizetype at = fault.offset < 0 ? size : std::min<qsizetype>(fault.offset, size);
+            reply.insert(at, static_cast<char>(fault.value));
+            continue;
+        }
+        if (size == 0)
+            continue;
+        const qsizetype at = fault.offset < 0 ? size - 1 : std::min<qsizetype>(fault.offset, size - 1);
+        if (fault.kind == ReplyFault::DropByte)
+            reply.remove(at, 1);
+        else
+            reply[at] = static_cast<char>(fault.value);
+    }
+}
+
+int MeterLogic::CommandCount(std::uint8_t code) const
+{
+    return static_cast<int>(std::count_if(m_frames.begin(), m_frames.end(), [code](const QByteArray &f) {
+        return static_cast<std::uint8_t>(f.front()) == code;
+    }));
+}
+
+QByteArray MeterLogic::MakeRecord(int number) const
+{
+    QByteArray record;
+    record.reserve(RecordSize(m_layout));
+    int slot = 0;
+    for (const RecordField &field : m_layout) {
+        // Filler the program never reads: a slot marker and the slot number.
+        record.append(QByteArray("~SLOT") + QByteArray::number(slot % 1000).rightJustified(3, '0') + ':');
+        record.append(Fit(FieldValue(field.caption, number), field.width));
+        record.append("\r\n");
+        ++slot;
+    }
+    return record;
+}
+
+void MeterLogic::SetBlock(const ParameterBlock &block)
+{
+    m_block = block;
+    SetChecksum(m_block);
+}
+
+void MeterLogic::SetChecksum(ParameterBlock &block)
+{
+    int sum = 0;
+    for (int i = 0; i < ParameterBlock::Checksum; ++i)
+        sum += block[i];
+    block[ParameterBlock::Checksum] = static_cast<std::uint8_t>((256 - sum % 256) % 256);
+}
+
+int MeterLogic::UsageCount(const ParameterBlock &block)
+{
+    const int at = ParameterBlock::UsageCount;
+    return (block[at] << 16) | (block[at + 1] << 8) | block[at + 2];
+}
+
+void MeterLogic::SetUsageCount(ParameterBlock &block, int count)
+{
+    const int at = ParameterBlock::UsageCount;
+    block[at] = static_cast<std::uint8_t>((count >> 16) & 0xFF);
+    block[at + 1] = static_cast<std::uint8_t>((count >> 8) & 0xFF);
+    block[at + 2] = static_cast<std::uint8_t>(count & 0xFF);
+}
+
+QByteArray MeterLogic::EncodeBlock(const ParameterBlock &block)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    QByteArray text;
+    text.reserve(ParameterBlock::TextSize);
+    for (int j = 0; j < ParameterBlock::Size; ++j) {
+        int partner = j;
+        SwappedInText(j, &partner);
+        const std::uint8_t byte = block[partner];
+        text.append(digits[byte >> 4]);
+        text.append(digits[byte & 0x0F]);
+    }
+    return text;
+}
+
+std::optional<ParameterBlock> MeterLogic::DecodeBlock(QByteArrayView text)
+{
+    if (text.size() != ParameterBlock::TextSize)
+        return std::nullopt;
+    ParameterBlock block;
+    int sum = 0;
+    for (int j = 0; j < ParameterBlock::Size; ++j) {
+        const int high = vlink::HexNibble(text[2 * j]);
+        const int low = vlink::HexNibble(text[2 * j + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        const int value = high * 16 + low;
+        int index = j;
+        SwappedInText(j, &index);
+        block[index] = static_cast<std::uint8_t>(value);
+        sum += value;
+    }
+    if (sum % 256 != 0)
+        return std::nullopt;
+    return block;
+}
+
+ParameterBlock MeterLogic::DefaultBlock()
+{
+    ParameterBlock block;
+    SetWord(block, ParameterBlock::SerialNumber, 24517);
+    SetUsageCount(block, 25);
+    SetWord(block, ParameterBlock::CalibrationCoefficient, 1000);
+    SetDate(block, ParameterBlock::ManufactureDate, 2021, 3, 15);
+    SetDate(block, ParameterBlock::CharacteristicsDate, 2023, 5, 2);
+    SetDate(block, ParameterBlock::ServiceDate, 2024, 9, 10);
+    block[ParameterBlock::ReservedKept] = 0x5A; // the meter's own; never changed by the program
+    block[ParameterBlock::PrintoutFlag] = 0xFF;
+    const QByteArray info("Sawmill Lindqvist, kiln hall 2");
+    std::copy(info.begin(), info.end(), block.bytes.begin() + ParameterBlock::InfoText);
+    block[ParameterBlock::ActiveRangeCount] = 25;
+    for (int e = 0; e < ParameterBlock::RangeMapLength; ++e)
+        block[ParameterBlock::RangeMap + e] = static_cast<std::uint8_t>(e + 1);
+    SetChecksum(block);
+    return block;
+}
+
+} // namespace sim

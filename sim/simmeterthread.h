@@ -1,0 +1,82 @@
+#pragma once
+// Runs a simulated meter (SimPeripheral) on a thread of its own, so a test
+// whose main thread blocks (a worker waiting, a link-up sequence sleeping)
+// still gets answers. Every accessor and setter may be called from any
+// thread other than the meter's; each is carried out on the meter's thread
+// and returns when it has run.
+//
+//     sim::SimMeterThread meter;
+//     QVERIFY(meter.Start());                  // 127.0.0.1, a free port
+//     qputenv("TARVOLIN_LINK", meter.LinkValue().toUtf8());
+//     meter.ChangeFaults([](sim::MeterFaults &f) { f.pingsToAnswer = 2; });
+//     QVERIFY(meter.WaitForCommand(sim::CodePing, 3, 10000));
+
+#include "sim/simperipheral.h"
+
+#include <QObject>
+#include <QThread>
+
+#include <functional>
+
+namespace sim {
+
+class SimMeterThread : public QObject {
+    Q_OBJECT
+public:
+    explicit SimMeterThread(QObject *parent = nullptr);
+    ~SimMeterThread() override; // stops the meter
+
+    // Starts the thread and listens on 127.0.0.1:port (0: a free port).
+    // False when the port cannot be had; the thread is stopped again then.
+    bool Start(quint16 port = 0);
+    void Stop();
+    bool IsRunning() const { return m_peripheral != nullptr; }
+    quint16 Port() const { return m_port; }
+    // "vlink:127.0.0.1:<port>", the value for TARVOLIN_LINK.
+    QString LinkValue() const;
+
+    // Runs `step` on the meter's thread with the peripheral and waits for
+    // it; the way to reach anything the accessors below do not cover.
+    void Run(const std::function<void(SimPeripheral &)> &step) const;
+
+    protocol::ParameterBlock Block() const;
+    void SetBlock(const protocol::ParameterBlock &block);
+    void SetLayout(const QList<RecordField> &layout);
+    MeterFaults Faults() const;
+    void SetFaults(const MeterFaults &faults);
+    void ChangeFaults(const std::function<void(MeterFaults &)> &change);
+    Advertisement GetAdvertisement() const;
+    void SetAdvertisement(const Advertisement &advertisement);
+
+    // Every frame the meter received so far, exactly as it came.
+    QList<QByteArray> Frames() const;
+    int CommandCount(std::uint8_t code) const;
+    // Every line the central sent (CONNECT, SUBSCRIBE, WRITE ...).
+    QList<QByteArray> ReceivedLines() const;
+    int SessionCount() const;
+    int ConnectionCount() const;
+    // The meter ends every connection (a meter switched off).
+    void CloseConnections();
+
+    // Wait, processing the calling thread's events, until the condition
+    // holds; false when `timeoutMs` passed first.
+    bool WaitForCommand(std::uint8_t code, int count, int timeoutMs);
+    bool WaitForFrames(int count, int timeoutMs);
+    bool WaitForSessions(int count, int timeoutMs);
+    bool WaitForConnections(int count, int timeoutMs);
+
+signals:
+    // Re-emitted on the thread that owns this object.
+    void FrameReceived(const QByteArray &frame);
+    void SessionStarted();
+    void ConnectionClosed();
+
+private:
+    bool WaitFor(const std::function<bool()> &condition, int timeoutMs);
+
+    QThread m_thread;
+    SimPeripheral *m_peripheral = nullptr;
+    quint16 m_port = 0;
+};
+
+} // namespace sim

@@ -1,0 +1,265 @@
+#include "sim/simperipheral.h"
+
+#include "link/vlinkwire.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace sim {
+
+namespace {
+
+// A standard service ahead of the serial one, so the central has to look
+// through the list rather than take the first entry.
+const QUuid DeviceInformationUuid{QStringLiteral("{0000180A-0000-1000-8000-00805F9B34FB}")};
+const QUuid ManufacturerNameUuid{QStringLiteral("{00002A29-0000-1000-8000-00805F9B34FB}")};
+
+} // namespace
+
+struct SimPeripheral::Connection {
+    QTcpSocket *socket = nullptr;
+    vlink::LineReader reader;
+    bool connected = false;  // CONNECTED sent
+    bool subscribed = false; // notifications on
+    qint64 received = 0;     // written bytes taken on this connection
+};
+
+SimPeripheral::SimPeripheral(QObject *parent) : QObject(parent), m_server(this)
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &SimPeripheral::Accept);
+}
+
+SimPeripheral::~SimPeripheral()
+{
+    for (const auto &connection : m_connections) {
+        connection->socket->disconnect(this);
+        connection->socket->abort();
+    }
+}
+
+bool SimPeripheral::Listen(quint16 port)
+{
+    return m_server.listen(QHostAddress::LocalHost, port);
+}
+
+int SimPeripheral::SessionCount() const
+{
+    return static_cast<int>(std::count_if(m_connections.begin(), m_connections.end(),
+                                          [](const auto &c) { return c->connected; }));
+}
+
+void SimPeripheral::CloseConnections()
+{
+    while (!m_connections.empty())
+        Drop(m_connections.front()->socket);
+}
+
+void SimPeripheral::Accept()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        socket->setParent(this);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        auto connection = std::make_unique<Connection>();
+        connection->socket = socket;
+        m_connections.push_back(std::move(connection));
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { ReadLines(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(socket); });
+        Advertise(*m_connections.back());
+    }
+}
+
+void SimPeripheral::Advertise(Connection &connection)
+{
+    QByteArray lines = "ADV " + advertisement.name.toUtf8() + '\n';
+    lines += vlink::FormatLine({"SERVICE", vlink::FormatUuid(DeviceInformationUuid),
+                                vlink::FormatUuid(ManufacturerNameUuid)});
+    if (advertisement.services == Advertisement::SerialService)
+        lines += vlink::FormatLine({"SERVICE", vlink::FormatUuid(SerialServiceUuid),
+                                    vlink::FormatUuid(SerialCharacteristicUuid)});
+    else if (advertisement.services == Advertisement::ServiceWithoutCharacteristic)
+        lines += vlink::FormatLine({"SERVICE", vlink::FormatUuid(SerialServiceUuid)});
+    lines += vlink::FormatLine({"END"});
+    connection.socket->write(lines);
+}
+
+SimPeripheral::Connection *SimPeripheral::Find(QTcpSocket *socket) const
+{
+    for (const auto &connection : m_connections) {
+        if (connection->socket == socket)
+            return connection.get();
+    }
+    return nullptr;
+}
+
+void SimPeripheral::Drop(QTcpSocket *socket)
+{
+    const auto it = std::find_if(m_connections.begin(), m_connections.end(),
+                                 [socket](const auto &c) { return c->socket == socket; });
+    if (it == m_connections.end())
+        return;
+    m_connections.erase(it);
+    socket->disconnect(this);
+    // What was already sent (a completion, a reply) still reaches the
+    // central before the connection ends.
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    socket->disconnectFromHost();
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        socket->deleteLater();
+    emit ConnectionClosed();
+}
+
+void SimPeripheral::ReadLines(QTcpSocket *socket)
+{
+    Connection *connection = Find(socket);
+    if (!connection)
+        return;
+    connection->reader.Append(socket->readAll());
+    // Handling a line may close this connection; look it up again each time.
+    while ((connection = Find(socket)) != nullptr) {
+        const std::optional<QByteArray> line = connection->reader.Next();
+        if (!line)
+            break;
+        Handle(*connection, *line);
+    }
+}
+
+void SimPeripheral::Handle(Connection &connection, const QByteArray &text)
+{
+    m_lines.append(text);
+    emit LineReceived(text);
+    const vlink::Line line = vlink::ParseLine(text);
+    if (line.verb == "CONNECT")
+        HandleConnect(connection);
+    else if (line.verb == "SUBSCRIBE")
+        HandleSubscribe(connection, line.args);
+    else if (line.verb == "WRITE")
+        HandleWrite(connection, line.args);
+}
+
+void SimPeripheral::HandleConnect(Connection &connection)
+{
+    if (m_meter.faults.refuseConnect)
+        return;
+    connection.connected = true;
+    m_meter.ResetSession();
+    connection.socket->write(vlink::FormatLine({"CONNECTED"}));
+    emit SessionStarted();
+}
+
+bool SimPeripheral::HasCharacteristic(const QUuid &uuid) const
+{
+    return uuid == SerialCharacteristicUuid && advertisement.services == Advertisement::SerialService;
+}
+
+void SimPeripheral::HandleSubscribe(Connection &connection, const QList<QByteArray> &args)
+{
+    if (args.isEmpty() || m_meter.faults.ignoreSubscribe)
+        return;
+    const std::optional<QUuid> uuid = vlink::ParseUuid(args[0]);
+    int status = m_meter.faults.subscribeStatus;
+    if (!connection.connected)
+        status = StatusError;
+    else if (!uuid || !HasCharacteristic(*uuid))
+        status = StatusAttributeNotFound;
+    connection.subscribed = connection.subscribed || status == 0;
+    connection.socket->write(vlink::FormatLine({"SUBSCRIBED", args[0], QByteArray::number(status)}));
+}
+
+QList<MeterLogic::Reply> SimPeripheral::Feed(QByteArrayView bytes)
+{
+    const qsizetype before = m_meter.Frames().size();
+    QList<MeterLogic::Reply> replies = m_meter.Receive(bytes);
+    const QList<QByteArray> frames = m_meter.Frames().mid(before);
+    for (const QByteArray &frame : frames)
+        emit FrameReceived(frame);
+    return replies;
+}
+
+void SimPeripheral::HandleWrite(Connection &connection, const QList<QByteArray> &args)
+{
+    if (args.isEmpty())
+        return;
+    // Every WRITE gets exactly one WRITTEN, whatever is wrong with it.
+    const QByteArray uuidToken = args[0];
+    QTcpSocket *socket = connection.socket;
+    auto written = [socket, &uuidToken](int status) {
+        socket->write(vlink::FormatLine({"WRITTEN", uuidToken, QByteArray::number(status)}));
+    };
+    const std::optional<QUuid> uuid = vlink::ParseUuid(uuidToken);
+    const std::optional<QByteArray> bytes =
+        vlink::ParseHex(args.size() > 1 ? QByteArrayView(args[1]) : QByteArrayView());
+    MeterFaults &faults = m_meter.faults;
+    if (!uuid || !HasCharacteristic(*uuid))
+        return written(StatusAttributeNotFound);
+    if (!connection.connected || !bytes)
+        return written(StatusError);
+    if (faults.writeFailCount != 0) {
+        if (faults.writeFailCount > 0)
+            --faults.writeFailCount;
+        return written(faults.writeFailStatus);
+    }
+    if (faults.closeAfterBytes >= 0 && connection.received + bytes->size() >= faults.closeAfterBytes) {
+        // The meter takes the bytes up to the limit and then goes silent.
+        const qint64 take = std::max<qint64>(0, faults.closeAfterBytes - connection.received);
+        connection.received += take;
+        Feed(QByteArrayView(*bytes).first(take));
+        Drop(socket);
+        return;
+    }
+    connection.received += bytes->size();
+    const QList<MeterLogic::Reply> replies = Feed(*bytes);
+    if (faults.replyBeforeWritten) {
+        ScheduleReplies(connection, replies, true);
+        written(0);
+    } else {
+        written(0);
+        ScheduleReplies(connection, replies, true);
+    }
+    ScheduleReplies(connection, replies, false);
+}
+
+void SimPeripheral::ScheduleReplies(Connection &connection, const QList<MeterLogic::Reply> &replies,
+                                    bool immediateOnes)
+{
+    QTcpSocket *socket = connection.socket;
+    for (const MeterLogic::Reply &reply : replies) {
+        if ((reply.delayMs <= 0) != immediateOnes)
+            continue;
+        if (immediateOnes) {
+            SendReply(socket, reply.bytes);
+            continue;
+        }
+        QPointer<QTcpSocket> guard(socket);
+        QTimer::singleShot(reply.delayMs, this, [this, guard, bytes = reply.bytes] {
+            if (guard)
+                SendReply(guard, bytes);
+        });
+    }
+}
+
+void SimPeripheral::SendReply(QTcpSocket *socket, const QByteArray &reply)
+{
+    const Connection *connection = Find(socket);
+    // Without notifications switched on the meter's answer goes nowhere.
+    if (!connection || !connection->subscribed)
+        return;
+    MeterFaults &faults = m_meter.faults;
+    const QByteArray uuid = vlink::FormatUuid(SerialCharacteristicUuid);
+    const qsizetype size = std::max(1, faults.notifySize);
+    QByteArray lines;
+    for (qsizetype at = 0; at < reply.size(); at += size) {
+        if (faults.notifyFailCount != 0) {
+            if (faults.notifyFailCount > 0)
+                --faults.notifyFailCount;
+            lines += vlink::FormatLine({"NOTIFYERR", uuid, QByteArray::number(faults.notifyFailStatus)});
+            continue;
+        }
+        lines += vlink::FormatLine({"NOTIFY", uuid, vlink::FormatHex(reply.mid(at, size))});
+    }
+    socket->write(lines);
+}
+
+} // namespace sim

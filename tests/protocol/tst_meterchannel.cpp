@@ -1,0 +1,426 @@
+#include "fakemeterchannel.h"
+
+#include <QTest>
+
+using protocol::MeterChannel;
+using protocol::ParameterBlock;
+
+namespace {
+
+const QString Green = QStringLiteral("SetLampsGreen");
+const QString Blue = QStringLiteral("SetLampsBlue");
+const QString Progress = QStringLiteral("UpdateReceiveProgress");
+const QString Show = QStringLiteral("ShowParameterBlock");
+
+ParameterBlock SampleBlock()
+{
+    ParameterBlock block;
+    block.setWord(ParameterBlock::SerialNumber, 4711);
+    block[ParameterBlock::UsageCount + 2] = 42;
+    block.setWord(ParameterBlock::CalibrationCoefficient, 1000);
+    block[ParameterBlock::PrintoutFlag] = 0xFF;
+    block[ParameterBlock::ActiveRangeCount] = 25;
+    for (int e = 0; e < ParameterBlock::RangeMapLength; ++e)
+        block[ParameterBlock::RangeMap + e] = static_cast<std::uint8_t>(e % 180 + 1);
+    return block;
+}
+
+QByteArray BlockText(ParameterBlock block)
+{
+    QByteArray text(ParameterBlock::TextSize, '\0');
+    protocol::EncodeParameterBlock(block, text.data());
+    return text;
+}
+
+ParameterBlock WithChecksum(ParameterBlock block)
+{
+    QByteArray text(ParameterBlock::TextSize, '\0');
+    protocol::EncodeParameterBlock(block, text.data());
+    return block;
+}
+
+// The meter's answer to a parameter read: code, text, CR, LF.
+QByteArray BlockReply(const QByteArray &text)
+{
+    return char(protocol::CmdReadParameters) + text + "\r\n";
+}
+
+QByteArray Bytes(const std::vector<std::uint8_t> &v)
+{
+    return QByteArray(reinterpret_cast<const char *>(v.data()), qsizetype(v.size()));
+}
+
+QByteArray Received(const MeterChannel &channel)
+{
+    return QByteArray(reinterpret_cast<const char *>(channel.TransferBuffer()), channel.Received());
+}
+
+} // namespace
+
+class TestMeterChannel : public QObject {
+    Q_OBJECT
+
+private slots:
+    void sendsFrameInPacedChunks();
+    void writeCompletionLimit();
+    void replyLimitRunsBetweenEvents();
+    void replyOfWrongLengthFails_data();
+    void replyOfWrongLengthFails();
+    void replyDuringSendPhaseEndsAtOnce();
+    void failedStatusFails_data();
+    void failedStatusFails();
+    void refusesCountsItCannotMeet();
+    void lampsFollowTheTraffic();
+    void writeParametersRepeatsOnRequest_data();
+    void writeParametersRepeatsOnRequest();
+    void readParametersShowsGoodBlock();
+    void readParametersRefusesCorruptBlock_data();
+    void readParametersRefusesCorruptBlock();
+    void readParametersStopsWhenRequestFails();
+    void receiveAreaIsBounded();
+    void exchangeStartsClean();
+    void consumeReceivedNeverGoesNegative();
+};
+
+void TestMeterChannel::sendsFrameInPacedChunks()
+{
+    FakeMeterChannel channel;
+    for (int i = 0; i < 517; ++i)
+        channel.Frame.push_back(static_cast<std::uint8_t>(i));
+
+    QVERIFY(channel.Exchange(517, 0));
+
+    QCOMPARE(channel.writes.size(), std::size_t(9));
+    QByteArray sent;
+    for (std::size_t i = 0; i < channel.writes.size(); ++i) {
+        QCOMPARE(channel.writes[i].bytes.size(), i < 8 ? 64 : 5);
+        QCOMPARE(channel.writes[i].time, qint64(20 * i)); // 20 ms pause, completion inside it
+        sent += channel.writes[i].bytes;
+    }
+    QCOMPARE(sent, Bytes(channel.Frame));
+
+    QStringList expected{Green};
+    for (int i = 0; i < 9; ++i)
+        expected << QStringLiteral("Sleep20") << QStringLiteral("Wait2000");
+    expected << Blue; // a send-only exchange of more than two bytes ends blue
+    QCOMPARE(channel.callNames(), expected);
+    QCOMPARE(channel.now, qint64(180));
+}
+
+void TestMeterChannel::writeCompletionLimit()
+{
+    // A completion 1999 ms into the wait is in time.
+    FakeMeterChannel late;
+    late.completionDelay = 20 + 1999;
+    late.onFrame = [&](const QByteArray &) { late.notify(late.completionDelay + 1, "\x14"); };
+    QVERIFY(late.Ping());
+
+    // No completion: the exchange gives up 2000 ms after the pause.
+    FakeMeterChannel silent;
+    silent.onWrite = [](int, const QByteArray &) {};
+    QVERIFY(!silent.Ping());
+    QCOMPARE(silent.now, qint64(2020));
+    QCOMPARE(silent.lampCalls(), QStringList{Blue});
+    QCOMPARE(silent.count(QStringLiteral("Wait3000")), 0);
+
+    // Silence in the middle of a long frame stops the send there.
+    FakeMeterChannel stalls;
+    stalls.onWrite = [&](int index, const QByteArray &) {
+        if (index < 2)
+            stalls.complete(5);
+    };
+    stalls.Frame.assign(517, 'A');
+    QVERIFY(!stalls.Exchange(517, 1));
+    QCOMPARE(stalls.writes.size(), std::size_t(3));
+    QCOMPARE(stalls.now, qint64(3 * 20 + 2000));
+    QCOMPARE(stalls.lampCalls(), (QStringList{Green, Blue}));
+}
+
+void TestMeterChannel::replyLimitRunsBetweenEvents()
+{
+    // The reply wait starts at 20 ms; each piece may take up to 3000 ms more
+    // after the one before, however long the reply takes in all.
+    FakeMeterChannel slow;
+    const QByteArray reply = BlockReply(BlockText(SampleBlock()));
+    slow.onFrame = [&](const QByteArray &) {
+        for (int piece = 0; piece < 3; ++piece)
+            slow.notify(20 + 2999 * (piece + 1), reply.mid(piece * 200, 200), 200);
+    };
+    slow.Frame.assign(1, protocol::CmdReadParameters);
+    QVERIFY(slow.Exchange(1, 517));
+    QCOMPARE(slow.now, qint64(20 + 3 * 2999));
+    QCOMPARE(slow.count(Progress), 3);
+    QCOMPARE(Received(slow), reply);
+
+    FakeMeterChannel tooSlow;
+    tooSlow.onFrame = [&](const QByteArray &) { tooSlow.notify(20 + 3001, "\x14"); };
+    QVERIFY(!tooSlow.Ping());
+    QCOMPARE(tooSlow.now, qint64(20 + 3000));
+    QCOMPARE(tooSlow.lampCalls(), QStringList{Blue});
+}
+
+void TestMeterChannel::replyOfWrongLengthFails_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::newRow("one byte short") << 516;
+    QTest::newRow("one byte too many") << 518;
+}
+
+void TestMeterChannel::replyOfWrongLengthFails()
+{
+    QFETCH(int, length);
+    FakeMeterChannel channel;
+    channel.onFrame = [&](const QByteArray &) { channel.notify(50, QByteArray(length, 'A')); };
+    channel.Frame.assign(1, protocol::CmdReadParameters);
+
+    QVERIFY(!channel.Exchange(1, 517));
+    QCOMPARE(channel.now, qint64(50 + 3000)); // 3000 ms after the last notification
+    QCOMPARE(channel.Received(), length);
+    QCOMPARE(channel.lampCalls(), (QStringList{Green, Blue}));
+}
+
+void TestMeterChannel::replyDuringSendPhaseEndsAtOnce()
+{
+    FakeMeterChannel channel;
+    const QByteArray reply = BlockReply(BlockText(SampleBlock()));
+    channel.onWrite = [&](int, const QByteArray &) {
+        channel.notify(2, reply, 20); // the whole reply before the completion
+        channel.complete(10);
+    };
+    channel.Frame.assign(1, protocol::CmdReadParameters);
+
+    QVERIFY(channel.Exchange(1, 517));
+    QCOMPARE(channel.count(Progress), 0);
+    QCOMPARE(channel.count(QStringLiteral("Wait3000")), 0);
+    QCOMPARE(channel.now, qint64(20));
+    QCOMPARE(Received(channel), reply);
+}
+
+void TestMeterChannel::failedStatusFails_data()
+{
+    QTest::addColumn<bool>("failWrite");
+    QTest::newRow("write completion") << true;
+    QTest::newRow("notification") << false;
+}
+
+void TestMeterChannel::failedStatusFails()
+{
+    QFETCH(bool, failWrite);
+    FakeMeterChannel channel;
+    channel.writeStatus = failWrite ? 133 : 0;
+    channel.onFrame = [&](const QByteArray &) {
+        channel.notify(30, "\x14\x14");
+        channel.notifyError(40, 133);
+        channel.notify(50, "\x14");
+    };
+
+    QVERIFY(!channel.Ping());
+    QVERIFY(channel.IoError());
+    QCOMPARE(channel.lampCalls(), QStringList{Blue});
+    if (failWrite) {
+        QCOMPARE(channel.now, qint64(20)); // at the first wake-up
+    } else {
+        // The wake-up at 30 sees two bytes, not one; the failed notification
+        // at 40 stores nothing and ends the exchange.
+        QCOMPARE(channel.now, qint64(40));
+        QCOMPARE(channel.Received(), 2);
+    }
+}
+
+void TestMeterChannel::refusesCountsItCannotMeet()
+{
+    FakeMeterChannel channel(600);
+    channel.Frame.assign(1, protocol::CmdPing);
+    QVERIFY(!channel.Exchange(2, 1));   // more than the frame holds
+    QVERIFY(!channel.Exchange(1, -1));  // a negative reply length
+    QVERIFY(!channel.Exchange(1, 601)); // more than the receive area holds
+    QVERIFY(channel.writes.empty());
+    QCOMPARE(channel.lampCalls(), (QStringList{Blue, Blue, Blue}));
+    QCOMPARE(channel.now, qint64(0));
+}
+
+void TestMeterChannel::lampsFollowTheTraffic()
+{
+    FakeMeterChannel ping;
+    ping.onFrame = [&](const QByteArray &) { ping.notify(8, "\x14"); };
+    QVERIFY(ping.Ping());
+    QVERIFY(ping.lampCalls().isEmpty());
+    QCOMPARE(ping.frames, std::vector<QByteArray>{"\x14"});
+
+    FakeMeterChannel wrongEcho;
+    wrongEcho.onFrame = [&](const QByteArray &) { wrongEcho.notify(8, "\x15"); };
+    QVERIFY(!wrongEcho.Ping());
+    QVERIFY(wrongEcho.lampCalls().isEmpty()); // the exchange itself worked
+
+    FakeMeterChannel close;
+    close.SendDisconnect();
+    QCOMPARE(close.frames, std::vector<QByteArray>{"\x19"});
+    QVERIFY(close.lampCalls().isEmpty());
+    QCOMPARE(close.callNames(), (QStringList{"Sleep20", "Wait2000", "Sleep500"}));
+
+    FakeMeterChannel read;
+    read.onFrame = [&](const QByteArray &) { read.notify(8, QByteArray(517, 'x')); };
+    read.Frame.assign(1, protocol::CmdReadParameters);
+    QVERIFY(read.Exchange(1, 517));
+    QCOMPARE(read.lampCalls(), QStringList{Green}); // left green on success
+}
+
+void TestMeterChannel::writeParametersRepeatsOnRequest_data()
+{
+    QTest::addColumn<QByteArray>("replies"); // one per frame; missing = silence
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<bool>("result");
+    QTest::newRow("accepted at once") << QByteArray("\x06") << 1 << true;
+    QTest::newRow("27, 27, 6") << QByteArray("\x1b\x1b\x06") << 3 << true;
+    QTest::newRow("27 four times") << QByteArray("\x1b\x1b\x1b\x1b") << 4 << false;
+    QTest::newRow("21") << QByteArray("\x15") << 1 << false;
+    QTest::newRow("27 then silence") << QByteArray("\x1b") << 2 << false;
+}
+
+void TestMeterChannel::writeParametersRepeatsOnRequest()
+{
+    QFETCH(QByteArray, replies);
+    QFETCH(int, frames);
+    QFETCH(bool, result);
+    FakeMeterChannel channel;
+    ParameterBlock page = SampleBlock();
+    page[ParameterBlock::Checksum] = 0x99; // stale; every frame must carry the right one
+    channel.onCollect = [&] { channel.Block = page; };
+    qsizetype next = 0;
+    channel.onFrame = [&](const QByteArray &) {
+        if (next < replies.size())
+            channel.notify(10, replies.mid(next++, 1));
+    };
+
+    QCOMPARE(channel.WriteParameters(), result);
+
+    QCOMPARE(channel.count(QStringLiteral("CollectParameterBlock")), 1);
+    QCOMPARE(channel.callNames().first(), QStringLiteral("CollectParameterBlock"));
+    QCOMPARE(int(channel.frames.size()), frames);
+    const QByteArray expected = char(protocol::CmdWriteParameters) + BlockText(page) + "\r\n";
+    QCOMPARE(expected.size(), 517);
+    for (const QByteArray &frame : channel.frames)
+        QCOMPARE(frame, expected);
+    QCOMPARE(channel.writes.size(), std::size_t(9 * frames));
+    // Only the checksum of the block changes.
+    QVERIFY(channel.Block.bytes == WithChecksum(page).bytes);
+}
+
+void TestMeterChannel::readParametersShowsGoodBlock()
+{
+    FakeMeterChannel channel;
+    const ParameterBlock sent = SampleBlock();
+    channel.onFrame = [&](const QByteArray &frame) {
+        if (frame == "\x54") // a measurement answer nobody waits for
+            channel.notify(60, "junk-record", 4);
+        else
+            channel.notify(10, BlockReply(BlockText(sent).toLower()), 20);
+    };
+
+    QVERIFY(channel.ReadParameters());
+
+    QCOMPARE(channel.frames, (std::vector<QByteArray>{"\x54", "\x13"}));
+    QVERIFY(channel.Block.bytes == WithChecksum(sent).bytes);
+    QCOMPARE(channel.count(Show), 1);
+    QCOMPARE(channel.callNames().last(), Show);
+    QCOMPARE(channel.writes[1].time, qint64(20 + 200));
+    QCOMPARE(channel.timeOfLast(QStringLiteral("Sleep200")), qint64(20));
+    QCOMPARE(channel.lampCalls(), QStringList{Green});
+}
+
+void TestMeterChannel::readParametersRefusesCorruptBlock_data()
+{
+    QTest::addColumn<int>("position"); // in the text
+    QTest::addColumn<char>("character");
+    QTest::newRow("wrong checksum") << 513 << '~';
+    QTest::newRow("changed serial number") << 0 << '~';
+    QTest::newRow("bad digit") << 250 << 'Z';
+    QTest::newRow("CR inside the text") << 40 << '\r';
+}
+
+void TestMeterChannel::readParametersRefusesCorruptBlock()
+{
+    QFETCH(int, position);
+    QFETCH(char, character);
+    QByteArray text = BlockText(SampleBlock());
+    if (character == '~')
+        character = text[position] == '7' ? '8' : '7';
+    text[position] = character;
+
+    FakeMeterChannel channel;
+    channel.onFrame = [&](const QByteArray &frame) {
+        if (frame == "\x13")
+            channel.notify(10, BlockReply(text));
+    };
+    ParameterBlock before;
+    before.bytes.fill(0x5A);
+    channel.Block = before;
+
+    QVERIFY(!channel.ReadParameters());
+    QVERIFY(channel.Block.bytes == before.bytes);
+    QCOMPARE(channel.count(Show), 0);
+}
+
+void TestMeterChannel::readParametersStopsWhenRequestFails()
+{
+    FakeMeterChannel channel;
+    channel.onWrite = [](int, const QByteArray &) {}; // link gone: no completion
+    QVERIFY(!channel.ReadParameters());
+    QCOMPARE(channel.writes.size(), std::size_t(1));
+    QCOMPARE(channel.count(QStringLiteral("Sleep200")), 0);
+    QCOMPARE(channel.count(Show), 0);
+}
+
+void TestMeterChannel::receiveAreaIsBounded()
+{
+    FakeMeterChannel channel(8);
+    channel.OnNotification("0123456789", 0);
+    QCOMPARE(Received(channel), QByteArray("01234567"));
+    QVERIFY(channel.IoError());
+    channel.OnNotification("more", 0);
+    QCOMPARE(Received(channel), QByteArray("01234567"));
+
+    // An overflowing reply fails at its wake-up, not after the reply limit.
+    channel.onFrame = [&](const QByteArray &) { channel.notify(30, "abcdefghij", 10); };
+    channel.Frame.assign(1, protocol::CmdDownloadRecords);
+    QVERIFY(!channel.Exchange(1, 8));
+    QCOMPARE(channel.now, qint64(30));
+    QCOMPARE(Received(channel), QByteArray("abcdefgh"));
+
+    // A reply that fits exactly is fine.
+    channel.onFrame = [&](const QByteArray &) { channel.notify(30, "ABCDEFGH", 3); };
+    QVERIFY(channel.Exchange(1, 8));
+    QVERIFY(!channel.IoError());
+}
+
+void TestMeterChannel::exchangeStartsClean()
+{
+    FakeMeterChannel channel;
+    // Left over from an earlier session: a failed write and stray bytes.
+    channel.OnWriteCompleted(133);
+    channel.OnNotification("\x06\x06\x06", 0);
+    QVERIFY(channel.IoError());
+    QCOMPARE(channel.Received(), 3);
+
+    channel.onFrame = [&](const QByteArray &) { channel.notify(40, "\x14"); };
+    QVERIFY(channel.Ping());
+    QCOMPARE(Received(channel), QByteArray("\x14"));
+    QVERIFY(!channel.IoError());
+}
+
+void TestMeterChannel::consumeReceivedNeverGoesNegative()
+{
+    FakeMeterChannel channel(16);
+    channel.OnNotification("0123456789", 0);
+    channel.ConsumeReceived(4);
+    QCOMPARE(channel.Received(), 6);
+    channel.ConsumeReceived(-3);
+    QCOMPARE(channel.Received(), 6);
+    channel.ConsumeReceived(100);
+    QCOMPARE(channel.Received(), 0);
+    channel.OnNotification("xy", 0);
+    QCOMPARE(Received(channel), QByteArray("xy"));
+}
+
+QTEST_GUILESS_MAIN(TestMeterChannel)
+#include "tst_meterchannel.moc"

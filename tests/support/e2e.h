@@ -1,0 +1,90 @@
+#pragma once
+// The whole program against the simulated meter: the real main window, the
+// real worker thread, the virtual link and a meter on a thread of its own.
+
+#include "app/dialogs.h"
+#include "app/mainform.h"
+#include "app/program.h"
+#include "link/bt.h"
+#include "sim/simmeterthread.h"
+#include "tests/support/scriptedprompts.h"
+
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+
+namespace testsupport {
+
+inline const QByteArray TestConfiguration =
+    "[DATA]\nPDATA1=No.,6\nPDATA2=,4\nPDATA3=Moisture %,5\nPDATA4=Wood species,20\n";
+
+struct EndToEnd {
+    ScriptedPrompts prompts;
+    sim::SimMeterThread meter;
+    QTemporaryDir dir;
+    app::Program program;
+    app::TForm4 *form = nullptr;
+
+    // Starts the meter (unless `withMeter` is false) and the program on
+    // `linkSetting` (the meter's endpoint when empty and a meter runs).
+    bool Start(bool withMeter = true, const QString &linkSetting = QString())
+    {
+        if (withMeter && !meter.Start())
+            return false;
+        const QString config = dir.filePath("ZEVQ-BLE.INI");
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.write(TestConfiguration);
+        file.close();
+        const QString link = linkSetting.isEmpty() && withMeter ? meter.LinkValue() : linkSetting;
+        if (app::StartProgram(program, link, config) != 0)
+            return false;
+        form = program.mainWindow.get();
+        return true;
+    }
+
+    ~EndToEnd()
+    {
+        if (form && devlink::Worker)
+            form->close();
+    }
+
+    devlink::SessionState State() const
+    {
+        return devlink::Worker ? devlink::Worker->CurrentState() : devlink::Idle;
+    }
+
+    // Clicks "Search and connect"; returns when the link-up sequence ended.
+    // `during` runs after `afterMs` inside the sequence's event processing.
+    void ClickConnect(int afterMs = -1, std::function<void()> during = {})
+    {
+        if (during)
+            QTimer::singleShot(afterMs, form, std::move(during));
+        QTest::mouseClick(form->Button1, Qt::LeftButton);
+    }
+
+    // Connects on the Device data page and waits until the block is read.
+    bool Connect()
+    {
+        ClickConnect();
+        return WaitForState(devlink::Connected, 10000);
+    }
+
+    bool WaitForState(devlink::SessionState state, int ms)
+    {
+        QDeadlineTimer deadline(ms);
+        while (State() != state) {
+            if (deadline.hasExpired())
+                return false;
+            QTest::qWait(10);
+        }
+        return true;
+    }
+};
+
+} // namespace testsupport

@@ -1,0 +1,64 @@
+#pragma once
+// Prompts for tests: records every message, beep and shell action, answers
+// questions and file dialogs from queues set up by the test.
+
+#include "app/prompts.h"
+
+#include <QList>
+#include <QQueue>
+#include <QStringList>
+
+namespace testsupport {
+
+struct RecordedMessage {
+    QString text;
+    QString caption;
+    app::MessageIcon icon = app::MessageIcon::None;
+    bool question = false;
+};
+
+class ScriptedPrompts final : public app::Prompts {
+public:
+    ScriptedPrompts() { app::setPrompts(this); }
+    ~ScriptedPrompts() override { app::setPrompts(nullptr); }
+
+    void Message(QWidget *, const QString &text, const QString &caption,
+                 app::MessageIcon icon) override
+    {
+        messages.append({text, caption, icon, false});
+    }
+    bool Ask(QWidget *, const QString &text, const QString &caption) override
+    {
+        messages.append({text, caption, app::MessageIcon::Question, true});
+        return answers.isEmpty() ? false : answers.dequeue();
+    }
+    QString SaveFileName(QWidget *, const app::FileDialogOptions &options) override
+    {
+        dialogs.append(options);
+        return fileNames.isEmpty() ? QString() : fileNames.dequeue();
+    }
+    QString OpenFileName(QWidget *, const app::FileDialogOptions &options) override
+    {
+        dialogs.append(options);
+        return fileNames.isEmpty() ? QString() : fileNames.dequeue();
+    }
+    void MessageBeep(int type) override { beeps.append(type); }
+    void ShellOpen(const QUrl &target) override { opened.append(target); }
+
+    QStringList texts() const
+    {
+        QStringList out;
+        for (const auto &m : messages)
+            out << m.text;
+        return out;
+    }
+
+    QList<RecordedMessage> messages;
+    QQueue<bool> answers;
+    QQueue<QString> fileNames;
+    QList<app::FileDialogOptions> dialogs;
+    QList<int> beeps;
+    QList<QUrl> opened;
+};
+
+} // namespace testsupport

@@ -1,0 +1,129 @@
+// Range mapping templates: the number of active ranges and the grid's rows
+// 1..9 (row labels included) in a 190-line UTF-8 text file.
+
+#include "views/devicedata.h"
+
+#include "app/mainform.h"
+#include "app/prompts.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSignalBlocker>
+#include <QStringConverter>
+#include <QStringDecoder>
+#include <QTableWidget>
+
+#include <stdexcept>
+
+namespace app {
+
+namespace {
+
+// A template is 190 short lines; a file far larger than that is read only as
+// far as the lines that are used could reach.
+constexpr qint64 TemplateReadLimit = 8 * 1024 * 1024;
+
+FileDialogOptions TemplateDialog(const QString &title)
+{
+    FileDialogOptions options;
+    options.title = title;
+    options.filter = QStringLiteral("ZEVQ range maping (*.zvq)");
+    options.defaultExtension = QStringLiteral("ZVQ");
+    return options;
+}
+
+QString FullName(const QString &fileName)
+{
+    return QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath());
+}
+
+[[noreturn]] void Fail(const char *pattern, const QString &fileName, const QString &reason)
+{
+    throw std::runtime_error(
+        QString::fromLatin1(pattern).arg(FullName(fileName), reason).toStdString());
+}
+
+// The file's text: a byte-order mark picks the encoding and is dropped;
+// without one the text is UTF-8.
+QString DecodeTemplate(const QByteArray &bytes)
+{
+    // The decoder skips the mark itself.
+    const auto encoding = QStringConverter::encodingForData(bytes);
+    QStringDecoder decoder(encoding.value_or(QStringConverter::Utf8));
+    return decoder.decode(bytes);
+}
+
+// Lines end at CR LF, LF or a lone CR.
+QStringList SplitLines(const QString &text)
+{
+    QStringList lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c != QLatin1Char('\r') && c != QLatin1Char('\n'))
+            continue;
+        lines.append(text.mid(start, i - start));
+        if (c == QLatin1Char('\r') && i + 1 < text.size() && text[i + 1] == QLatin1Char('\n'))
+            ++i;
+        start = i + 1;
+    }
+    if (start < text.size())
+        lines.append(text.mid(start));
+    return lines;
+}
+
+} // namespace
+
+void TForm4::Button7Click()
+{
+    FileDialogOptions options = TemplateDialog(QStringLiteral("Save range maping template"));
+    options.promptOverwrite = true;
+    const QString fileName = prompts().SaveFileName(this, options);
+    if (fileName.isEmpty())
+        return;
+
+    QString text = QString::number(ComboBox10->currentIndex()) + QStringLiteral("\r\n");
+    for (int r = 1; r < views::GridRows; ++r) {
+        for (int c = 0; c < views::GridColumns; ++c)
+            text += views::CellText(StringGrid1, c, r) + QStringLiteral("\r\n");
+    }
+    // The old file is replaced only once the new one is completely written.
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly))
+        Fail("Cannot create file \"%1\". %2", fileName, file.errorString());
+    const QByteArray bytes = QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+    if (file.write(bytes) != bytes.size() || !file.commit())
+        Fail("Cannot create file \"%1\". %2", fileName, file.errorString());
+}
+
+void TForm4::Button8Click()
+{
+    FileDialogOptions options = TemplateDialog(QStringLiteral("Load range maping template"));
+    options.mustExist = true;
+    const QString fileName = prompts().OpenFileName(this, options);
+    if (fileName.isEmpty())
+        return;
+
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        Fail("Cannot open file \"%1\". %2", fileName, file.errorString());
+    const QStringList lines = SplitLines(DecodeTemplate(file.read(TemplateReadLimit)));
+    const auto line = [&lines](int i) { return i < lines.size() ? lines[i] : QString(); };
+
+    const qint32 index = views::IntegerValue(line(0));
+    {
+        const QSignalBlocker quiet(ComboBox10);
+        ComboBox10->setCurrentIndex(index >= 0 && index < ComboBox10->count() ? index : -1);
+    }
+    int next = 1;
+    for (int r = 1; r < views::GridRows; ++r) {
+        for (int c = 0; c < views::GridColumns; ++c)
+            views::SetCellText(StringGrid1, c, r, line(next++));
+    }
+    StringGrid1->viewport()->update();
+}
+
+} // namespace app
