@@ -8,6 +8,10 @@
 
 #include <array>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace app {
 
 namespace {
@@ -92,6 +96,11 @@ QChar ListSeparator()
 {
     if (!separatorOverride().isNull())
         return separatorOverride();
+#ifdef Q_OS_WIN
+    wchar_t buffer[8] = {};
+    if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SLIST, buffer, 8) > 1)
+        return QChar(static_cast<char16_t>(buffer[0]));
+#endif
     return QLocale().decimalPoint() == QLatin1String(",") ? QLatin1Char(';') : QLatin1Char(',');
 }
 

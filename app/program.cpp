@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QScreen>
 
 namespace app {
 
@@ -43,6 +44,8 @@ int StartProgram(Program &program, const QString &linkSetting, const QString &co
     Form7 = new TForm7(Form4);
     Form8 = new TForm8(Form4);
     views::Form1 = new views::TForm1(Form4);
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        Form4->move(screen->availableGeometry().center() - Form4->rect().center());
     Form4->show();
     return 0;
 }

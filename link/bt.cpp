@@ -268,19 +268,40 @@ void BT::Synchronize(const std::function<void()> &step)
         step();
         return;
     }
+    // The step and its outcome travel under m_handoffLock rather than inside
+    // Qt's queued call, so the hand-over is plain to see for thread checkers.
+    {
+        std::lock_guard guard(m_handoffLock);
+        m_handedStep = &step;
+        m_handedDone = false;
+        m_handedError = nullptr;
+    }
+    QMetaObject::invokeMethod(m_mainContext, [this] { RunHandedStep(); }, Qt::QueuedConnection);
+    std::unique_lock lock(m_handoffLock);
+    m_handedCondition.wait(lock, [this] { return m_handedDone; });
+    if (m_handedError)
+        std::rethrow_exception(m_handedError);
+}
+
+void BT::RunHandedStep()
+{
+    const std::function<void()> *step = nullptr;
+    {
+        std::lock_guard guard(m_handoffLock);
+        step = m_handedStep;
+    }
     std::exception_ptr error;
-    QMetaObject::invokeMethod(
-        m_mainContext,
-        [&] {
-            try {
-                step();
-            } catch (...) {
-                error = std::current_exception();
-            }
-        },
-        Qt::BlockingQueuedConnection);
-    if (error)
-        std::rethrow_exception(error);
+    try {
+        (*step)();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    {
+        std::lock_guard guard(m_handoffLock);
+        m_handedError = error;
+        m_handedDone = true;
+    }
+    m_handedCondition.notify_all();
 }
 
 } // namespace devlink

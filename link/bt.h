@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -119,6 +120,13 @@ private:
     // Runs `step` on the main thread and returns when it has run. An error
     // raised by the step is raised again here, on the worker.
     void Synchronize(const std::function<void()> &step);
+    void RunHandedStep(); // main thread
+
+    std::mutex m_handoffLock;
+    std::condition_variable m_handedCondition;
+    const std::function<void()> *m_handedStep = nullptr;
+    bool m_handedDone = false;
+    std::exception_ptr m_handedError;
 
     AutoResetEvent RequestEvent;
     AutoResetEvent TerminateEvent;
