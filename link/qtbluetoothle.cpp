@@ -290,8 +290,8 @@ QtBluetoothLE::Device *QtBluetoothLE::DeviceFor(const QBluetoothDeviceInfo &info
 
 void QtBluetoothLE::OnDeviceSeen(const QBluetoothDeviceInfo &info)
 {
-    if (!(info.coreConfigurations() & QBluetoothDeviceInfo::LowEnergyCoreConfiguration))
-        return;
+    // No filter on the device's kind: the scan asks for Bluetooth LE only,
+    // and a dual-mode device that advertises on LE is as good as any.
     Device *d = DeviceFor(info);
     if (!info.name().isEmpty())
         d->m_name = info.name();

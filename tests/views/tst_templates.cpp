@@ -1,0 +1,205 @@
+// Range mapping templates: the file as written, loading it back, the line
+// ends and marks it must accept, and failures that must change nothing.
+
+#include "tests/support/scriptedprompts.h"
+#include "tests/views/pageform.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QFileDevice>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using testsupport::PageForm;
+using testsupport::ScriptedPrompts;
+
+namespace {
+
+QByteArray ReadAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool WriteAll(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The 189 grid lines of rows 1..9, with `entry` giving each entry's text.
+QList<QByteArray> GridLines(const std::function<QByteArray(int)> &entry)
+{
+    QList<QByteArray> lines;
+    for (int r = 1; r <= 9; ++r) {
+        lines << QByteArray::number(20 * (r - 1));
+        for (int c = 1; c <= 20; ++c)
+            lines << entry(20 * (r - 1) + c - 1);
+    }
+    return lines;
+}
+
+} // namespace
+
+class TestTemplates : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+
+private slots:
+    void savedFileIsExact()
+    {
+        PageForm page;
+        ScriptedPrompts prompts;
+        page.setActiveCount(180);
+        page->Button5Click();
+        const QString path = m_dir.filePath("reset.zvq");
+        prompts.fileNames.enqueue(path);
+        QTest::mouseClick(page->Button7, Qt::LeftButton);
+        QVERIFY2(prompts.messages.isEmpty(), qPrintable(prompts.texts().join('|')));
+
+        const app::FileDialogOptions &dialog = prompts.dialogs.at(0);
+        QCOMPARE(dialog.title, QStringLiteral("Save range maping template"));
+        QCOMPARE(dialog.filter, QStringLiteral("ZEVQ range maping (*.zvq)"));
+        QCOMPARE(dialog.defaultExtension, QStringLiteral("ZVQ"));
+        QVERIFY(dialog.promptOverwrite);
+
+        QList<QByteArray> lines{"179"};
+        lines << GridLines([](int e) { return QByteArray::number(e + 1); });
+        QCOMPARE(lines.size(), 190);
+        QCOMPARE(ReadAll(path), "\xEF\xBB\xBF" + lines.join("\r\n") + "\r\n");
+    }
+
+    void roundTripRestoresCountAndCells()
+    {
+        const QString path = m_dir.filePath("round.zvq");
+        PageForm source;
+        {
+            ScriptedPrompts prompts;
+            source.setActiveCount(37);
+            for (int e = 0; e < 180; ++e)
+                source.setEntry(e, e % 5 == 0 ? QString() : QStringLiteral("ä%1x").arg(e));
+            source.setCell(0, 4, QStringLiteral("label"));
+            prompts.fileNames.enqueue(path);
+            source->Button7Click();
+        }
+        PageForm target;
+        ScriptedPrompts prompts;
+        prompts.fileNames.enqueue(path);
+        QTest::mouseClick(target->Button8, Qt::LeftButton);
+        QVERIFY2(prompts.messages.isEmpty(), qPrintable(prompts.texts().join('|')));
+        QCOMPARE(prompts.dialogs.at(0).title, QStringLiteral("Load range maping template"));
+        QVERIFY(prompts.dialogs.at(0).mustExist);
+        QCOMPARE(target->ComboBox10->currentIndex(), 36);
+        for (int r = 1; r <= 9; ++r)
+            for (int c = 0; c <= 20; ++c)
+                QCOMPARE(target.cell(c, r), source.cell(c, r));
+    }
+
+    void lineEndsAndMarks_data()
+    {
+        QTest::addColumn<QByteArray>("bom");
+        QTest::addColumn<QByteArray>("end");
+        QTest::newRow("CR LF, mark") << QByteArray("\xEF\xBB\xBF") << QByteArray("\r\n");
+        QTest::newRow("LF, no mark") << QByteArray() << QByteArray("\n");
+        QTest::newRow("CR, no mark") << QByteArray() << QByteArray("\r");
+    }
+    void lineEndsAndMarks()
+    {
+        QFETCH(QByteArray, bom);
+        QFETCH(QByteArray, end);
+        QList<QByteArray> lines{"4"};
+        lines << GridLines([](int e) { return e == 3 ? QByteArray() : QByteArray::number(180 - e); });
+        lines.resize(30); // short file: the rest become empty cells
+        const QString path = m_dir.filePath("ends.zvq");
+        QVERIFY(WriteAll(path, bom + lines.join(end)));
+
+        PageForm page;
+        ScriptedPrompts prompts;
+        for (int e = 0; e < 180; ++e)
+            page.setEntry(e, QStringLiteral("old"));
+        prompts.fileNames.enqueue(path);
+        page->Button8Click();
+        QCOMPARE(page->ComboBox10->currentText(), QStringLiteral("5"));
+        QCOMPARE(page.entry(0), QStringLiteral("180"));
+        QCOMPARE(page.entry(3), QString());
+        QCOMPARE(page.entry(19), QStringLiteral("161"));
+        QCOMPARE(page.cell(0, 2), QStringLiteral("20"));
+        QCOMPARE(page.entry(27), QString()); // line 31 is missing
+        QCOMPARE(page.entry(179), QString());
+    }
+
+    void firstLineOutsideTheListLeavesNoSelection()
+    {
+        const QString path = m_dir.filePath("200.zvq");
+        QVERIFY(WriteAll(path, "200\r\n0\r\n5\r\n"));
+        PageForm page;
+        ScriptedPrompts prompts;
+        prompts.fileNames.enqueue(path);
+        page->Button8Click();
+        QCOMPARE(page->ComboBox10->currentIndex(), -1);
+        QCOMPARE(page.entry(0), QStringLiteral("5"));
+        QCOMPARE(views::LookOfCell(page->StringGrid1, page->ComboBox10->currentIndex() + 1, 1, 1).text,
+                 QStringLiteral("N/A"));
+        QVERIFY(page->ValidateRangeMapping());
+    }
+
+    void failedLoadsChangeNothing_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("exists");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("not an integer") << QByteArray("\xEF\xBB\xBF" "ten\r\n1\r\n") << true
+                                        << "'ten' is not a valid integer value.";
+        QTest::newRow("empty") << QByteArray() << true << "'' is not a valid integer value.";
+        QTest::newRow("missing") << QByteArray() << false << "Cannot open file \"%1\". ";
+    }
+    void failedLoadsChangeNothing()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, exists);
+        QFETCH(QString, message);
+        const QString path = m_dir.filePath(exists ? "bad.zvq" : "none.zvq");
+        if (exists)
+            QVERIFY(WriteAll(path, content));
+        PageForm page;
+        ScriptedPrompts prompts;
+        page.setActiveCount(9);
+        page->Button5Click();
+        prompts.fileNames.enqueue(path);
+        QTest::mouseClick(page->Button8, Qt::LeftButton);
+        QCOMPARE(prompts.messages.size(), 1);
+        if (message.contains(QLatin1String("%1")))
+            message = message.arg(QDir::toNativeSeparators(path));
+        QVERIFY2(prompts.messages[0].text.startsWith(message),
+                 qPrintable(prompts.messages[0].text));
+        QCOMPARE(page->ComboBox10->currentIndex(), 8);
+        QCOMPARE(page.entry(8), QStringLiteral("9"));
+        QCOMPARE(page.cell(0, 1), QStringLiteral("0"));
+    }
+
+    void failedSaveKeepsTheOldFile()
+    {
+        // A name so long that no companion file can be made beside it: the
+        // new template cannot be written, whoever runs the test.
+        const QString path = m_dir.filePath(QString(250, QLatin1Char('k')) + QStringLiteral(".zvq"));
+        const QByteArray old = "\xEF\xBB\xBF" "old template\r\n";
+        if (!WriteAll(path, old))
+            QSKIP("the file system refuses long names");
+
+        PageForm page;
+        ScriptedPrompts prompts;
+        prompts.fileNames.enqueue(path);
+        QTest::mouseClick(page->Button7, Qt::LeftButton);
+        QCOMPARE(prompts.messages.size(), 1);
+        QVERIFY2(prompts.messages[0].text.startsWith(
+                     QStringLiteral("Cannot create file \"%1\". ").arg(QDir::toNativeSeparators(path))),
+                 qPrintable(prompts.messages[0].text));
+        QCOMPARE(ReadAll(path), old);
+    }
+};
+
+QTEST_MAIN(TestTemplates)
+#include "tst_templates.moc"
