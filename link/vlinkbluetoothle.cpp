@@ -343,9 +343,9 @@ bool VLinkDevice::SetCharacteristicNotification(TBluetoothGattCharacteristic *ch
     Send(vlink::FormatLine({"SUBSCRIBE", vlink::FormatUuid(own->Uuid())}));
     QTimer::singleShot(VLinkBluetoothLE::SubscribeTimeoutMs, &loop, &QEventLoop::quit);
     loop.exec();
-    m_subscribeLoop = nullptr;
     if (!owner)
-        return false;
+        return false; // the component, and this device with it, is gone
+    m_subscribeLoop = nullptr;
     const bool ok = m_subscribeStatus == 0 && IsConnected();
     own->subscribed = ok;
     return ok;

@@ -8,6 +8,7 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 namespace {
@@ -31,14 +32,14 @@ const QList<Option> Options = {
     {"no-serial-service", "Advertise without the serial service.", {}},
     {"no-characteristic", "Advertise the serial service without its characteristic.", {}},
     {"repeat", "Answer the next N parameter writes / firmware lines with 27 first.", "N"},
-    {"wrong-byte", "Replace a reply byte: CMD:OFFSET:VALUE (CMD -1 = any, OFFSET -1 = last).", "spec"},
-    {"drop-byte", "Drop a reply byte: CMD:OFFSET.", "spec"},
-    {"add-byte", "Insert a reply byte: CMD:OFFSET:VALUE (OFFSET -1 = after the last).", "spec"},
+    {"wrong-byte", "Replace a reply byte: CMD:OFFSET:VALUE (CMD -1 = any, OFFSET -1 = last).", "values"},
+    {"drop-byte", "Drop a reply byte: CMD:OFFSET.", "values"},
+    {"add-byte", "Insert a reply byte: CMD:OFFSET:VALUE (OFFSET -1 = after the last).", "values"},
     {"reply-before-written", "Send each reply before the write completion.", {}},
-    {"fail-writes", "Fail the next N writes (-1 all): N[:STATUS], status default 133.", "spec"},
-    {"fail-notifications", "Fail the next N notifications (-1 all): N[:STATUS].", "spec"},
+    {"fail-writes", "Fail the next N writes (-1 all): N[:STATUS], status default 133.", "values"},
+    {"fail-notifications", "Fail the next N notifications (-1 all): N[:STATUS].", "values"},
     {"pings", "Answer only the first N pings.", "N"},
-    {"delay", "Delay replies: MS[:CMD].", "spec"},
+    {"delay", "Delay replies: MS[:CMD].", "values"},
     {"refuse-connect", "Never answer CONNECT.", {}},
     {"subscribe-status", "Answer SUBSCRIBE with this GATT status.", "status"},
     {"ignore-subscribe", "Never answer SUBSCRIBE.", {}},

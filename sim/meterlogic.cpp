@@ -56,7 +56,7 @@ QByteArray Fit(const QString &text, int width)
 
 QString FieldValue(const QString &caption, int number)
 {
-    static const QStringList species = {
+    static const QStringList woods = {
         QStringLiteral("Spruce"), QStringLiteral("Pine"),  QStringLiteral("Oak"),
         QStringLiteral("Beech"),  QStringLiteral("Larch"), QStringLiteral("Birch"),
     };
@@ -71,8 +71,8 @@ QString FieldValue(const QString &caption, int number)
         return QString::number(8.0 + (number * 37 % 170) / 10.0, 'f', 1);
     if (name.contains(QLatin1String("temp")))
         return QString::number(12.0 + (number * 13 % 110) / 10.0, 'f', 1);
-    if (name.contains(QLatin1String("species")) || name.contains(QLatin1String("wood")))
-        return species[number % species.size()];
+    if (name.contains(QLatin1String("wood")))
+        return woods[number % woods.size()];
     if (name.trimmed().isEmpty())
         return QString::number(number * 7 % 10000); // a hidden field still carries bytes
     return QString::number(number); // record number or anything else

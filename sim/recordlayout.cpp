@@ -12,7 +12,7 @@ QList<RecordField> DefaultRecordLayout()
         {QStringLiteral("No."), 6},       {QStringLiteral("Date"), 10},
         {QStringLiteral("Time"), 8},      {QString(), 4},
         {QStringLiteral("Moisture %"), 5}, {QStringLiteral("Temp. C"), 5},
-        {QStringLiteral("Wood species"), 16},
+        {QStringLiteral("Wood"), 16},
     };
 }
 

@@ -18,7 +18,7 @@ struct RecordField {
 // Larger records are refused: the meter builds each one in memory.
 inline constexpr int MaxRecordSize = 1 << 20;
 
-// Record number, date, time, a hidden field, moisture, temperature, species.
+// Record number, date, time, a hidden field, moisture, temperature, wood.
 QList<RecordField> DefaultRecordLayout();
 
 // Sum of width + 11 over every field, hidden ones included.

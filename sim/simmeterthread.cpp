@@ -4,12 +4,104 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
 namespace sim {
 
-SimMeterThread::SimMeterThread(QObject *parent) : QObject(parent)
-{
-    m_thread.setObjectName(QStringLiteral("simulated meter"));
-}
+// Runs steps on the meter's thread for other threads. The step is handed
+// over under our own mutex and the posted call carries nothing, so the
+// thread sanitizer sees every hand-over (it cannot see inside Qt's queues).
+class SimStepRunner : public QObject {
+    Q_OBJECT
+public:
+    void RunAndWait(const std::function<void()> &step)
+    {
+        Pending pending{&step};
+        std::unique_lock lock(m_mutex);
+        m_queue.push_back(&pending);
+        QMetaObject::invokeMethod(this, "RunPending", Qt::QueuedConnection);
+        m_done.wait(lock, [&] { return pending.done; });
+    }
+
+private slots:
+    void RunPending()
+    {
+        for (;;) {
+            Pending *pending = nullptr;
+            {
+                std::lock_guard lock(m_mutex);
+                if (m_queue.empty())
+                    return;
+                pending = m_queue.front();
+                m_queue.pop_front();
+            }
+            (*pending->step)();
+            std::lock_guard lock(m_mutex);
+            pending->done = true;
+            m_done.notify_all();
+        }
+    }
+
+private:
+    struct Pending {
+        const std::function<void()> *step;
+        bool done = false;
+    };
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    std::deque<Pending *> m_queue;
+};
+
+// The meter's thread. Its runner is made on the thread itself and handed
+// over under a mutex, so nothing of it is shared before that hand-over.
+class SimMeterLoop : public QThread {
+public:
+    SimStepRunner *WaitForRunner()
+    {
+        std::unique_lock lock(m_mutex);
+        m_ready.wait(lock, [this] { return m_runner != nullptr; });
+        return m_runner;
+    }
+
+protected:
+    void run() override
+    {
+        SimStepRunner runner;
+        {
+            std::lock_guard lock(m_mutex);
+            m_runner = &runner;
+        }
+        m_ready.notify_all();
+        exec();
+        // Notified under the lock: the waiter destroys this object next.
+        std::lock_guard lock(m_mutex);
+        m_runner = nullptr;
+        m_finished = true;
+        m_ready.notify_all();
+    }
+
+public:
+    // QThread::wait() alone is invisible to the thread sanitizer.
+    void QuitAndWait()
+    {
+        quit();
+        {
+            std::unique_lock lock(m_mutex);
+            m_ready.wait(lock, [this] { return m_finished; });
+        }
+        wait();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    SimStepRunner *m_runner = nullptr;
+    bool m_finished = false;
+};
+
+SimMeterThread::SimMeterThread(QObject *parent) : QObject(parent) {}
 
 SimMeterThread::~SimMeterThread()
 {
@@ -18,21 +110,25 @@ SimMeterThread::~SimMeterThread()
 
 bool SimMeterThread::Start(quint16 port)
 {
-    if (m_peripheral)
-        return true;
-    m_thread.start();
-    m_peripheral = new SimPeripheral;
-    m_peripheral->moveToThread(&m_thread);
-    connect(m_peripheral, &SimPeripheral::FrameReceived, this, &SimMeterThread::FrameReceived,
-            Qt::QueuedConnection);
-    connect(m_peripheral, &SimPeripheral::SessionStarted, this, &SimMeterThread::SessionStarted,
-            Qt::QueuedConnection);
-    connect(m_peripheral, &SimPeripheral::ConnectionClosed, this, &SimMeterThread::ConnectionClosed,
-            Qt::QueuedConnection);
+    if (m_thread)
+        return m_peripheral != nullptr;
+    m_thread = std::make_unique<SimMeterLoop>();
+    m_thread->setObjectName(QStringLiteral("simulated meter"));
+    m_thread->start();
+    m_runner = m_thread->WaitForRunner();
     bool listening = false;
-    Run([&](SimPeripheral &peripheral) {
-        listening = peripheral.Listen(port);
-        m_port = peripheral.Port();
+    m_runner->RunAndWait([&] {
+        m_peripheral = new SimPeripheral;
+        // The meter's signals are collected on its thread and delivered on
+        // ours by a call that carries nothing (see SimStepRunner).
+        connect(m_peripheral, &SimPeripheral::FrameReceived, m_peripheral,
+                [this](const QByteArray &frame) { Post(Notice::Frame, frame); });
+        connect(m_peripheral, &SimPeripheral::SessionStarted, m_peripheral,
+                [this] { Post(Notice::Session, {}); });
+        connect(m_peripheral, &SimPeripheral::ConnectionClosed, m_peripheral,
+                [this] { Post(Notice::Closed, {}); });
+        listening = m_peripheral->Listen(port);
+        m_port = m_peripheral->Port();
     });
     if (!listening)
         Stop();
@@ -41,16 +137,47 @@ bool SimMeterThread::Start(quint16 port)
 
 void SimMeterThread::Stop()
 {
-    if (!m_peripheral)
+    if (!m_thread)
         return;
-    Run([](SimPeripheral &peripheral) { peripheral.CloseConnections(); });
-    m_peripheral->disconnect(this);
-    // Destroyed on its own thread as that thread finishes.
-    m_peripheral->deleteLater();
-    m_peripheral = nullptr;
-    m_thread.quit();
-    m_thread.wait();
+    // Destroyed on its own thread, sockets and all.
+    m_runner->RunAndWait([this] {
+        m_peripheral->CloseConnections();
+        delete m_peripheral;
+        m_peripheral = nullptr;
+    });
+    m_thread->QuitAndWait();
+    m_thread.reset();
+    m_runner = nullptr;
     m_port = 0;
+}
+
+void SimMeterThread::Post(Notice kind, const QByteArray &frame)
+{
+    {
+        std::lock_guard lock(m_noticeMutex);
+        m_notices.push_back({kind, frame});
+    }
+    QMetaObject::invokeMethod(this, "DeliverNotices", Qt::QueuedConnection);
+}
+
+void SimMeterThread::DeliverNotices()
+{
+    for (;;) {
+        std::pair<Notice, QByteArray> notice;
+        {
+            std::lock_guard lock(m_noticeMutex);
+            if (m_notices.empty())
+                return;
+            notice = std::move(m_notices.front());
+            m_notices.pop_front();
+        }
+        if (notice.first == Notice::Frame)
+            emit FrameReceived(notice.second);
+        else if (notice.first == Notice::Session)
+            emit SessionStarted();
+        else
+            emit ConnectionClosed();
+    }
 }
 
 QString SimMeterThread::LinkValue() const
@@ -63,12 +190,11 @@ void SimMeterThread::Run(const std::function<void(SimPeripheral &)> &step) const
     SimPeripheral *peripheral = m_peripheral;
     if (!peripheral)
         return;
-    if (QThread::currentThread() == &m_thread) {
+    if (QThread::currentThread() == m_thread.get()) {
         step(*peripheral);
         return;
     }
-    QMetaObject::invokeMethod(
-        peripheral, [&step, peripheral] { step(*peripheral); }, Qt::BlockingQueuedConnection);
+    m_runner->RunAndWait([&] { step(*peripheral); });
 }
 
 protocol::ParameterBlock SimMeterThread::Block() const
@@ -196,3 +322,5 @@ bool SimMeterThread::WaitForConnections(int count, int timeoutMs)
 }
 
 } // namespace sim
+
+#include "simmeterthread.moc"

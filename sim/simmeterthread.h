@@ -16,9 +16,16 @@
 #include <QObject>
 #include <QThread>
 
+#include <deque>
 #include <functional>
+#include <mutex>
+#include <utility>
+#include <memory>
 
 namespace sim {
+
+class SimMeterLoop;
+class SimStepRunner;
 
 class SimMeterThread : public QObject {
     Q_OBJECT
@@ -58,15 +65,16 @@ public:
     // The meter ends every connection (a meter switched off).
     void CloseConnections();
 
-    // Wait, processing the calling thread's events, until the condition
-    // holds; false when `timeoutMs` passed first.
+    // Wait, processing the calling thread's events, until the meter has
+    // seen at least `count` such commands / frames / sessions (connections:
+    // exactly `count` open); false when `timeoutMs` passed first.
     bool WaitForCommand(std::uint8_t code, int count, int timeoutMs);
     bool WaitForFrames(int count, int timeoutMs);
     bool WaitForSessions(int count, int timeoutMs);
     bool WaitForConnections(int count, int timeoutMs);
 
 signals:
-    // Re-emitted on the thread that owns this object.
+    // Emitted on the thread that owns this object.
     void FrameReceived(const QByteArray &frame);
     void SessionStarted();
     void ConnectionClosed();
@@ -74,9 +82,17 @@ signals:
 private:
     bool WaitFor(const std::function<bool()> &condition, int timeoutMs);
 
-    QThread m_thread;
+    enum class Notice { Frame, Session, Closed };
+    // Called on the meter's thread; the notice is emitted on ours.
+    void Post(Notice kind, const QByteArray &frame);
+    Q_INVOKABLE void DeliverNotices();
+
+    std::unique_ptr<SimMeterLoop> m_thread;
+    SimStepRunner *m_runner = nullptr; // lives on m_thread
     SimPeripheral *m_peripheral = nullptr;
     quint16 m_port = 0;
+    std::mutex m_noticeMutex;
+    std::deque<std::pair<Notice, QByteArray>> m_notices;
 };
 
 } // namespace sim
