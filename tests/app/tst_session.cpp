@@ -31,6 +31,8 @@ private slots:
     void refusedConnectGivesUp();
     void windowClosedWhileConnectedTellsMeter();
     void windowClosedDuringLinkUp();
+    void windowClosedDuringTransfer();
+    void errorInsideStepEndsSessionOnly();
     void corruptBlockEndsSession();
     void revertRestoresFirstBlock();
     void noAdapterOnRealStack();
@@ -189,6 +191,41 @@ void SessionTest::windowClosedDuringLinkUp()
     QVERIFY(devlink::Worker == nullptr);
     QVERIFY(!e.form->vorelt->Enabled());
     QVERIFY(e.prompts.messages.isEmpty());
+}
+
+void SessionTest::windowClosedDuringTransfer()
+{
+    EndToEnd e;
+    QVERIFY(e.Start());
+    QVERIFY(e.Connect());
+    e.meter.ChangeFaults([](sim::MeterFaults &f) {
+        f.replyDelayMs = 1500;
+        f.delayCommand = sim::CodeWriteParameters;
+    });
+    QTest::mouseClick(e.form->Button2, Qt::LeftButton);
+    // Close while the worker is inside the write, handing steps over.
+    QTimer::singleShot(600, e.form, [&] { e.form->close(); });
+    QCOMPARE(qApp->exec(), 0);
+    QVERIFY(devlink::Worker == nullptr);
+    QCOMPARE(e.meter.CommandCount(sim::CodeWriteParameters), 1);
+    QVERIFY(e.meter.WaitForCommand(sim::CodeCloseSession, 1, 3000));
+}
+
+void SessionTest::errorInsideStepEndsSessionOnly()
+{
+    EndToEnd e;
+    QVERIFY(e.Start());
+    QVERIFY(e.Connect());
+    // A page that cannot be copied into the block (the button's own checks
+    // are bypassed): the step's error must end the session, not the worker.
+    e.form->Edit1->setText("12a");
+    devlink::Worker->RequestTransfer();
+    QTRY_COMPARE_WITH_TIMEOUT(e.prompts.texts(), QStringList{kLost}, 5000);
+    QCOMPARE(e.State(), devlink::Idle);
+    QCOMPARE(e.meter.CommandCount(sim::CodeWriteParameters), 0);
+    QVERIFY(devlink::Worker->isRunning());
+    e.form->Edit1->setText("1");
+    QVERIFY(e.Connect());
 }
 
 void SessionTest::corruptBlockEndsSession()
