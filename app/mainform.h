@@ -8,12 +8,15 @@
 //   views/devicedata*.cpp the Device data page, its block copies, templates
 
 #include "link/bluetoothle.h"
+#include "link/mainthreadpoke.h"
 #include "link/titem.h"
 #include "protocol/parameterblock.h"
 
 #include <QMainWindow>
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 
 class QCheckBox;
 class QComboBox;
@@ -178,7 +181,11 @@ private:
     bool ConnectMeter();
     bool GiveUpRequested() const;
     void PumpEvents(int sleepMs);
+    void StartQueuedWrites(); // main thread: writes what WriteChunk queued
     bool m_linkUpRunning = false;
+    std::mutex m_chunkLock;
+    std::deque<QByteArray> m_chunks; // guarded by m_chunkLock
+    devlink::MainThreadPoke m_chunkPoke{[this] { StartQueuedWrites(); }};
     bool m_closed = false;
 
     // ---- Device data page (views/) ------------------------------------------

@@ -1,14 +1,13 @@
 #include "link/bt.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 
 namespace devlink {
 
 BT *Worker = nullptr;
 
 BT::BT(TBluetoothLE *link, qint32 recordSize)
-    : Link(link), RecordSize(recordSize), m_mainContext(new QObject)
+    : Link(link), RecordSize(recordSize), m_stepPoke([this] { RunHandedStep(); })
 {
 }
 
@@ -20,7 +19,6 @@ BT::~BT()
         DisableLink();
     if (Worker == this)
         Worker = nullptr;
-    delete m_mainContext;
 }
 
 // ---- request methods --------------------------------------------------------
@@ -68,6 +66,8 @@ void BT::Shutdown()
     // The worker may be inside a step it handed to us: keep running them.
     while (!wait(10))
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    // Pairs with the end of run(): everything the worker did is seen here.
+    { std::lock_guard guard(m_handoffLock); }
     delete this;
 }
 
@@ -84,6 +84,12 @@ void BT::SetState(SessionState state)
 }
 
 // ---- the thread body --------------------------------------------------------
+
+void BT::run()
+{
+    Execute();
+    std::lock_guard guard(m_handoffLock);
+}
 
 void BT::Execute()
 {
@@ -264,7 +270,7 @@ void BT::Sleep(int ms)
 
 void BT::Synchronize(const std::function<void()> &step)
 {
-    if (QThread::currentThread() == m_mainContext->thread()) {
+    if (QThread::currentThread() == m_stepPoke.thread()) {
         step();
         return;
     }
@@ -276,7 +282,7 @@ void BT::Synchronize(const std::function<void()> &step)
         m_handedDone = false;
         m_handedError = nullptr;
     }
-    QMetaObject::invokeMethod(m_mainContext, [this] { RunHandedStep(); }, Qt::QueuedConnection);
+    m_stepPoke.Poke();
     std::unique_lock lock(m_handoffLock);
     m_handedCondition.wait(lock, [this] { return m_handedDone; });
     if (m_handedError)

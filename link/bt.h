@@ -7,6 +7,7 @@
 // thread as a named step, waiting until the step has run.
 
 #include "link/bluetoothle.h"
+#include "link/mainthreadpoke.h"
 #include "link/syncevent.h"
 #include "protocol/meterchannel.h"
 
@@ -73,7 +74,7 @@ public:
     std::atomic<bool> DownloadMode{false};
 
 protected:
-    void run() override { Execute(); }
+    void run() override;
     virtual void Execute();
 
     // ---- MeterChannel hooks (worker thread) ---------------------------------
@@ -122,7 +123,7 @@ private:
     void Synchronize(const std::function<void()> &step);
     void RunHandedStep(); // main thread
 
-    std::mutex m_handoffLock;
+    std::mutex m_handoffLock; // also marks the thread's end for Shutdown
     std::condition_variable m_handedCondition;
     const std::function<void()> *m_handedStep = nullptr;
     bool m_handedDone = false;
@@ -140,7 +141,7 @@ private:
     // Revert puts it back.
     protocol::ParameterBlock m_firstBlock;
     bool m_haveFirstBlock = false;
-    QObject *m_mainContext; // lives on the main thread; target of Synchronize
+    MainThreadPoke m_stepPoke; // lives on the main thread; runs handed steps
 };
 
 // The one reference through which every button handler reaches the worker.

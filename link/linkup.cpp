@@ -6,7 +6,6 @@
 #include "link/bt.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <QPushButton>
 #include <QThread>
 
@@ -205,16 +204,31 @@ void TForm4::WriteChunk(const std::uint8_t *data, int count)
 {
     // Called on the worker thread: the bytes are copied now and the write is
     // started on the main thread, where the link lives.
-    const QByteArray bytes(reinterpret_cast<const char *>(data), count);
-    QMetaObject::invokeMethod(
-        this,
-        [this, bytes] {
-            if (!vorelt->Enabled() || !LinkDevice || !LinkCharacteristic)
+    {
+        std::lock_guard guard(m_chunkLock);
+        m_chunks.emplace_back(reinterpret_cast<const char *>(data), count);
+    }
+    m_chunkPoke.Poke();
+}
+
+void TForm4::StartQueuedWrites()
+{
+    for (;;) {
+        QByteArray bytes;
+        {
+            std::lock_guard guard(m_chunkLock);
+            if (m_chunks.empty())
                 return;
-            LinkCharacteristic->SetValue(bytes);
-            vorelt->WriteCharacteristic(LinkDevice, LinkCharacteristic);
-        },
-        Qt::QueuedConnection);
+            bytes = std::move(m_chunks.front());
+            m_chunks.pop_front();
+        }
+        // A write asked for while the link went off starts nothing; the
+        // exchange then misses its completion and fails.
+        if (!vorelt->Enabled() || !LinkDevice || !LinkCharacteristic)
+            continue;
+        LinkCharacteristic->SetValue(bytes);
+        vorelt->WriteCharacteristic(LinkDevice, LinkCharacteristic);
+    }
 }
 
 } // namespace app

@@ -1,6 +1,7 @@
 #include "link/vlinkbluetoothle.h"
 
 #include <QEventLoop>
+#include <QHostAddress>
 #include <QTcpSocket>
 
 #include <algorithm>
@@ -159,7 +160,12 @@ void VLinkDevice::Open()
     QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] { OnClosed(); });
     // A refused connection never reaches `disconnected`.
     QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [this] { OnClosed(); });
-    socket->connectToHost(m_endpoint.host, m_endpoint.port);
+    // An address needs no name lookup (and no lookup thread).
+    const QHostAddress address(m_endpoint.host);
+    if (address.isNull())
+        socket->connectToHost(m_endpoint.host, m_endpoint.port);
+    else
+        socket->connectToHost(address, m_endpoint.port);
 }
 
 void VLinkDevice::Close()
