@@ -16,6 +16,10 @@ namespace app {
 
 Program::~Program()
 {
+    // A worker still running (start-up ended some other way than by closing
+    // the window) is stopped before the window it hands steps to goes.
+    if (devlink::Worker)
+        devlink::Worker->Shutdown();
     // The dialogs are children of the main window and go with it.
     mainWindow.reset();
     Form5 = nullptr;
