@@ -5,6 +5,7 @@
 #include "app/platform.h"
 #include "app/prompts.h"
 #include "link/bt.h"
+#include "views/devicedata.h"
 
 #include <QComboBox>
 #include <QFileInfo>
@@ -17,16 +18,6 @@
 namespace app {
 
 namespace {
-
-void setCell(QTableWidget *grid, int column, int row, const QString &text)
-{
-    QTableWidgetItem *item = grid->item(row, column);
-    if (!item) {
-        item = new QTableWidgetItem;
-        grid->setItem(row, column, item);
-    }
-    item->setText(text);
-}
 
 void fillNumbers(QComboBox *list, int from, int to)
 {
@@ -84,8 +75,8 @@ void TForm4::SizeMeasurementGrids()
     int widest = 0;
     for (int k = 0; k < count; ++k) {
         const devlink::TItem &item = *shown[static_cast<std::size_t>(k)];
-        setCell(meas, k, 0, item.Name);
-        setCell(current, 0, k, item.Name);
+        views::SetCellText(meas, k, 0, item.Name);
+        views::SetCellText(current, 0, k, item.Name);
         const int chars = std::max({static_cast<int>(item.Name.size()), static_cast<int>(item.Width), 7});
         meas->setColumnWidth(k, 6 * chars);
         longestName = std::max(longestName, static_cast<int>(item.Name.size()));
@@ -102,9 +93,9 @@ void TForm4::SizeMeasurementGrids()
 void TForm4::FillDeviceDataLists()
 {
     for (int c = 1; c <= 20; ++c)
-        setCell(StringGrid1, c, 0, QString::number((c - 1) % 10));
+        views::SetCellText(StringGrid1, c, 0, QString::number((c - 1) % 10));
     for (int r = 1; r <= 9; ++r)
-        setCell(StringGrid1, 0, r, QString::number(20 * (r - 1)));
+        views::SetCellText(StringGrid1, 0, r, QString::number(20 * (r - 1)));
 
     const QDate today = TodayLocal();
     for (QComboBox *year : {ComboBox1, ComboBox4, ComboBox7}) {

@@ -192,11 +192,7 @@ void TForm4::ConnectFrameHandlers()
     for (QPushButton *button : {Button4, Button12})
         connect(button, &QPushButton::clicked, this, [this] { Guarded([this] { Button4Click(); }); });
     // The window's own assignment of the link's events.
-    using namespace std::placeholders;
-    vorelt->OnDiscoverLEDevice = std::bind(&TForm4::voreltDiscoverLEDevice, this, _1, _2, _3, _4);
-    vorelt->OnEndDiscoverServices = std::bind(&TForm4::voreltEndDiscoverServices, this, _1, _2);
-    vorelt->OnCharacteristicRead = std::bind(&TForm4::voreltCharacteristicRead, this, _1, _2, _3, _4);
-    vorelt->OnCharacteristicWrite = std::bind(&TForm4::voreltCharacteristicWrite, this, _1, _2, _3);
+    AssignLinkHandlers();
 }
 
 // ---- status display ---------------------------------------------------------

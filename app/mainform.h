@@ -174,7 +174,9 @@ private:
     void BuildMeasurementPage(QWidget *page);
     void SizeMeasurementGrids();
     void ConnectFrameHandlers();
-    // The link-up sequence: false when it gave up.
+    void AssignLinkHandlers();
+    // One round of the link-up sequence: false when notifications could not
+    // be switched on and the round is to be repeated.
     bool LinkUp();
     bool FindMeter();
     bool FindSerialCharacteristic();

@@ -45,15 +45,20 @@ void TForm4::Button1Click()
     if (m_linkUpRunning || Closing)
         return;
     RunningFlag running(m_linkUpRunning);
+    AssignLinkHandlers();
+    // Notifications could not be switched on: the whole sequence starts over,
+    // scan included, for as long as that keeps happening.
+    while (!LinkUp()) {
+    }
+}
+
+void TForm4::AssignLinkHandlers()
+{
     using namespace std::placeholders;
     vorelt->OnCharacteristicRead = std::bind(&TForm4::voreltCharacteristicRead, this, _1, _2, _3, _4);
     vorelt->OnCharacteristicWrite = std::bind(&TForm4::voreltCharacteristicWrite, this, _1, _2, _3);
     vorelt->OnDiscoverLEDevice = std::bind(&TForm4::voreltDiscoverLEDevice, this, _1, _2, _3, _4);
     vorelt->OnEndDiscoverServices = std::bind(&TForm4::voreltEndDiscoverServices, this, _1, _2);
-    // Notifications could not be switched on: the whole sequence starts over,
-    // scan included, for as long as that keeps happening.
-    while (!LinkUp()) {
-    }
 }
 
 // One round of the sequence. False only when notifications could not be

@@ -150,10 +150,6 @@ void TForm4::BuildRangeGrid(QWidget *page, const QFont &font)
             StringGrid1->setItem(r, c, item);
         }
     }
-    for (int c = 1; c < views::GridColumns; ++c)
-        views::SetCellText(StringGrid1, c, 0, QString::number((c - 1) % 10));
-    for (int r = 1; r < views::GridRows; ++r)
-        views::SetCellText(StringGrid1, 0, r, QString::number(20 * (r - 1)));
     StringGrid1->setItemDelegate(new views::RangeGridDelegate(this, StringGrid1));
     const int frame = 2 * StringGrid1->frameWidth();
     StringGrid1->setFixedSize(views::GridColumns * views::GridColumnWidth + frame,

@@ -55,22 +55,6 @@ void Retype(QLineEdit *edit, const QString &text)
     QCoreApplication::sendEvent(edit, &out);
 }
 
-// The parameter blocks in `frames`, decoded by the meter's own codec; a
-// malformed write frame makes the list empty.
-QList<ParameterBlock> WrittenBlocks(const QList<QByteArray> &frames)
-{
-    QList<ParameterBlock> blocks;
-    for (const QByteArray &frame : frames) {
-        if (frame.isEmpty() || static_cast<std::uint8_t>(frame[0]) != sim::CodeWriteParameters)
-            continue;
-        if (frame.size() != 517 || !frame.endsWith("\r\n"))
-            return {};
-        if (const auto block = sim::MeterLogic::DecodeBlock(frame.mid(1, 514)))
-            blocks << *block;
-    }
-    return blocks;
-}
-
 // Counts how often a window was shown.
 class ShowCounter : public QObject {
 public:
@@ -205,7 +189,7 @@ void TestProgramRealStack::connectEditSendAndDisconnect()
     expected.setWord(ParameterBlock::RangeTo, 0);
     sim::MeterLogic::SetChecksum(expected);
 
-    const QList<ParameterBlock> written = WrittenBlocks(m_meter.Frames().mid(framesBefore));
+    const QList<ParameterBlock> written = testsupport::WrittenBlocks(m_meter.Frames().mid(framesBefore));
     QCOMPARE(written.size(), 1);
     QCOMPARE(written[0].bytes, expected.bytes);
     QCOMPARE(m_meter.Block().bytes, expected.bytes);

@@ -6,6 +6,7 @@
 #include "app/mainform.h"
 #include "app/program.h"
 #include "link/bt.h"
+#include "sim/meterlogic.h"
 #include "sim/simmeterthread.h"
 #include "tests/support/scriptedprompts.h"
 
@@ -21,6 +22,22 @@ namespace testsupport {
 
 inline const QByteArray TestConfiguration =
     "[DATA]\nPDATA1=No.,6\nPDATA2=,4\nPDATA3=Moisture %,5\nPDATA4=Wood species,20\n";
+
+// The parameter blocks among `frames` that the meter was sent, decoded by the
+// meter's own codec; a malformed write frame makes the list empty.
+inline QList<protocol::ParameterBlock> WrittenBlocks(const QList<QByteArray> &frames)
+{
+    QList<protocol::ParameterBlock> blocks;
+    for (const QByteArray &frame : frames) {
+        if (frame.isEmpty() || static_cast<std::uint8_t>(frame[0]) != sim::CodeWriteParameters)
+            continue;
+        if (frame.size() != 517 || !frame.endsWith("\r\n"))
+            return {};
+        if (const auto block = sim::MeterLogic::DecodeBlock(frame.mid(1, 514)))
+            blocks << *block;
+    }
+    return blocks;
+}
 
 struct EndToEnd {
     ScriptedPrompts prompts;

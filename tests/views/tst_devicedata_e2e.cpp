@@ -46,21 +46,6 @@ void Retype(QLineEdit *edit, const QString &text)
     Leave(edit);
 }
 
-// The parameter blocks the meter was sent, decoded by the meter's own codec.
-QList<ParameterBlock> WrittenBlocks(const sim::SimMeterThread &meter)
-{
-    QList<ParameterBlock> blocks;
-    for (const QByteArray &frame : meter.Frames()) {
-        if (frame.isEmpty() || static_cast<std::uint8_t>(frame[0]) != sim::CodeWriteParameters)
-            continue;
-        if (frame.size() != 517 || !frame.endsWith("\r\n"))
-            return {};
-        if (const auto block = sim::MeterLogic::DecodeBlock(frame.mid(1, 514)))
-            blocks << *block;
-    }
-    return blocks;
-}
-
 } // namespace
 
 class TestDeviceDataEndToEnd : public QObject {
@@ -126,7 +111,7 @@ private slots:
             expected[ParameterBlock::RangeMap + e2] = static_cast<std::uint8_t>(e2 == 2 ? 177 : e2 + 1);
         sim::MeterLogic::SetChecksum(expected);
 
-        const QList<ParameterBlock> written = WrittenBlocks(e.meter);
+        const QList<ParameterBlock> written = testsupport::WrittenBlocks(e.meter.Frames());
         QCOMPARE(written.size(), 1);
         QCOMPARE(written[0].bytes, expected.bytes);
         QCOMPARE(e.meter.Block().bytes, expected.bytes);
@@ -164,7 +149,7 @@ private slots:
         QVERIFY(!e.form->vorelt->Enabled());
         QCOMPARE(e.State(), devlink::Idle);
         // All four tries carried the same frame.
-        const QList<ParameterBlock> written = WrittenBlocks(e.meter);
+        const QList<ParameterBlock> written = testsupport::WrittenBlocks(e.meter.Frames());
         QCOMPARE(written.size(), 4);
         QCOMPARE(written[3].bytes, written[0].bytes);
     }
