@@ -4,7 +4,9 @@
 #include "app/config.h"
 #include "app/platform.h"
 #include "app/prompts.h"
+#include "app/windowview.h"
 #include "link/bt.h"
+#include "link/meterlink.h"
 #include "views/devicedata.h"
 
 #include <QComboBox>
@@ -53,7 +55,7 @@ bool TForm4::FormCreate(const QString &configPath)
 
     // Stored in the global reference before it starts, so no request can
     // reach a missing worker.
-    devlink::Worker = new devlink::BT(vorelt, RecordSize);
+    devlink::Worker = new devlink::BT(Meter.get(), View.get(), RecordSize);
     devlink::Worker->start();
     return true;
 }

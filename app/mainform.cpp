@@ -3,7 +3,9 @@
 #include "app/dialogs.h"
 #include "app/prompts.h"
 #include "app/widgets.h"
+#include "app/windowview.h"
 #include "link/bt.h"
+#include "link/meterlink.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -77,8 +79,11 @@ void SetTag(QObject *control, int tag)
     control->setProperty("Tag", tag);
 }
 
-TForm4::TForm4(devlink::TBluetoothLE *component) : vorelt(component)
+TForm4::TForm4(std::unique_ptr<devlink::TBluetoothLE> component)
+    : View(std::make_unique<WindowView>(this)),
+      Meter(std::make_unique<devlink::MeterLink>(std::move(component), View.get()))
 {
+    Meter->AssignHandlers = [this] { AssignLinkHandlers(); };
     setObjectName(QStringLiteral("Form4"));
     setWindowTitle(QStringLiteral("Tarvolin 2.2 BLE"));
     setFont(QFont(QStringLiteral("Tahoma"), 8));
@@ -280,13 +285,9 @@ void TForm4::closeEvent(QCloseEvent *event)
 
 void TForm4::FormClose()
 {
-    Closing = true;
-    if (m_linkUpRunning) {
-        // The link-up sequence is waiting inside this call's event loop: make
-        // it and the watching worker give up without a message.
-        CancelRequested = true;
-        vorelt->SetEnabled(false);
-    }
+    // A link-up sequence waiting inside this call's event loop gives up
+    // without a message, and so does the worker watching it.
+    Meter->Abandon();
     if (devlink::Worker)
         devlink::Worker->Shutdown();
     ItemList.clear();

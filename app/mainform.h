@@ -3,20 +3,18 @@
 // the folder of the subsystem they belong to:
 //   app/mainform.cpp      frame, header, status display, page guard, close
 //   app/formcreate.cpp    start-up: configuration, grids, lists, worker
-//   link/linkup.cpp       "Search and connect": the link-up sequence and the
-//                         link's event handlers, WriteChunk
+//   app/linkhandlers.cpp  "Search and connect" and the link's event handlers,
+//                         forwarded to the link object (link/meterlink.*)
+//   app/windowview.*      what the worker's steps change in the windows
 //   views/devicedata*.cpp the Device data page, its block copies, templates
 
 #include "link/bluetoothle.h"
-#include "link/mainthreadpoke.h"
 #include "link/titem.h"
 #include "protocol/parameterblock.h"
 
 #include <QMainWindow>
 
-#include <atomic>
-#include <deque>
-#include <mutex>
+#include <memory>
 
 class QCheckBox;
 class QComboBox;
@@ -27,17 +25,23 @@ class QPushButton;
 class QTableWidget;
 class QWidget;
 
+namespace devlink {
+class MeterLink;
+}
+
 namespace app {
 
 class Lamp;
 class TPageControl;
+class WindowView;
 
 class TForm4 : public QMainWindow {
     Q_OBJECT
 public:
     // Builds the controls; FormCreate (start-up) runs separately so a failed
     // start can end the process before any window is shown.
-    explicit TForm4(devlink::TBluetoothLE *component);
+    // Takes the Bluetooth LE component; the window's link object owns it.
+    explicit TForm4(std::unique_ptr<devlink::TBluetoothLE> component);
     ~TForm4() override;
 
     // Start-up; false when the program must end with exit code 1 (the reason
@@ -60,7 +64,7 @@ public:
     void Button4Click();
     bool PageControl1Changing() const { return PageChangeAllowed; }
 
-    // ---- link (link/linkup.cpp) ---------------------------------------------
+    // ---- link (app/linkhandlers.cpp) ----------------------------------------
     void Button1Click();
     void voreltDiscoverLEDevice(devlink::TBluetoothLE *sender, devlink::TBluetoothLEDevice *device,
                                 int rssi, const QByteArray &scanResponse);
@@ -72,8 +76,6 @@ public:
     void voreltCharacteristicWrite(devlink::TBluetoothLE *sender,
                                    devlink::TBluetoothGattCharacteristic *characteristic,
                                    int gattStatus);
-    // Worker thread: starts one write of 1..64 bytes, does not wait for it.
-    void WriteChunk(const std::uint8_t *data, int count);
 
     // ---- Device data page (views/) ------------------------------------------
     void BuildDeviceDataPage(QWidget *page);
@@ -106,14 +108,10 @@ public:
     // ---- end of Device data page (views/) -----------------------------------
 
     // ---- state --------------------------------------------------------------
-    devlink::TBluetoothLE *const vorelt;
-    devlink::TBluetoothLEDevice *LinkDevice = nullptr;
-    devlink::TBluetoothGattCharacteristic *LinkCharacteristic = nullptr;
-    // Read by the worker without a lock while it watches the link-up.
-    std::atomic<qint32> LinkStage{0};
-    std::atomic<bool> CancelRequested{false};
-    // True while the window is closing: a running link-up sequence gives up.
-    std::atomic<bool> Closing{false};
+    // What the worker's steps change; created before the link and the worker.
+    const std::unique_ptr<WindowView> View;
+    // The link to the meter, with the component `vorelt` and the link-up.
+    const std::unique_ptr<devlink::MeterLink> Meter;
     bool PageChangeAllowed = true;
     qint32 RangeFrom = 0;
     qint32 RangeTo = 0;
@@ -175,19 +173,6 @@ private:
     void SizeMeasurementGrids();
     void ConnectFrameHandlers();
     void AssignLinkHandlers();
-    // One round of the link-up sequence: false when notifications could not
-    // be switched on and the round is to be repeated.
-    bool LinkUp();
-    bool FindMeter();
-    bool FindSerialCharacteristic();
-    bool ConnectMeter();
-    bool GiveUpRequested() const;
-    void PumpEvents(int sleepMs);
-    void StartQueuedWrites(); // main thread: writes what WriteChunk queued
-    bool m_linkUpRunning = false;
-    std::mutex m_chunkLock;
-    std::deque<QByteArray> m_chunks; // guarded by m_chunkLock
-    devlink::MainThreadPoke m_chunkPoke{[this] { StartQueuedWrites(); }};
     bool m_closed = false;
 
     // ---- Device data page (views/) ------------------------------------------

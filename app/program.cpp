@@ -26,18 +26,17 @@ Program::~Program()
     Form7 = nullptr;
     Form8 = nullptr;
     views::Form1 = nullptr;
-    component.reset();
 }
 
 int StartProgram(Program &program, const QString &linkSetting, const QString &configPath)
 {
     QString error;
-    program.component = devlink::CreateLinkComponent(linkSetting, &error);
-    if (!program.component) {
+    std::unique_ptr<devlink::TBluetoothLE> component = devlink::CreateLinkComponent(linkSetting, &error);
+    if (!component) {
         prompts().Message(nullptr, error, QStringLiteral("Error"), MessageIcon::Error);
         return 1;
     }
-    program.mainWindow = std::make_unique<TForm4>(program.component.get());
+    program.mainWindow = std::make_unique<TForm4>(std::move(component));
     Form4 = program.mainWindow.get();
     const QString path = configPath.isEmpty()
         ? QDir(QCoreApplication::applicationDirPath()).filePath(ConfigFileName)

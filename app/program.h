@@ -6,17 +6,13 @@
 
 #include <memory>
 
-namespace devlink {
-class TBluetoothLE;
-}
-
 namespace app {
 
 class TForm4;
 
-// Everything program entry creates, released in reverse order.
+// Everything program entry creates. The main window owns the link and its
+// Bluetooth LE component.
 struct Program {
-    std::unique_ptr<devlink::TBluetoothLE> component;
     std::unique_ptr<TForm4> mainWindow;
     ~Program();
 };

@@ -1,14 +1,43 @@
 #include "link/bt.h"
 
+#include "link/meterlink.h"
+#include "protocol/timings.h"
+#include "protocol/trace.h"
+
 #include <QCoreApplication>
 
 namespace devlink {
 
 BT *Worker = nullptr;
 
-BT::BT(TBluetoothLE *link, qint32 recordSize)
-    : Link(link), RecordSize(recordSize), m_stepPoke([this] { RunHandedStep(); })
+using protocol::CurrentTimings;
+using protocol::Trace;
+
+namespace {
+
+const char *stateName(SessionState state)
 {
+    switch (state) {
+    case Idle: return "Idle";
+    case Searching: return "Searching";
+    case Established: return "Established";
+    case Connected: return "Connected";
+    case Disconnecting: return "Disconnecting";
+    case Transferring: return "Transferring";
+    case Uploading: return "Uploading";
+    case ReadingParameters: return "ReadingParameters";
+    case Reverting: return "Reverting";
+    case LiveReading: return "LiveReading";
+    }
+    return "?";
+}
+
+} // namespace
+
+BT::BT(MeterLink *link, SessionView *view, qint32 recordSize)
+    : Link(link), View(view), RecordSize(recordSize), m_stepPoke([this] { RunHandedStep(); })
+{
+    setObjectName(QStringLiteral("worker"));
 }
 
 BT::~BT()
@@ -79,8 +108,13 @@ SessionState BT::CurrentState() const
 
 void BT::SetState(SessionState state)
 {
-    std::lock_guard guard(Lock);
-    State = state;
+    SessionState before;
+    {
+        std::lock_guard guard(Lock);
+        before = State;
+        State = state;
+    }
+    Trace::Note([&] { return QStringLiteral("state %1 -> %2").arg(stateName(before), stateName(state)); });
 }
 
 // ---- the thread body --------------------------------------------------------
@@ -99,6 +133,7 @@ void BT::Execute()
         } catch (...) {
             // An error inside an operation or a step must not end the thread:
             // it ends the session as a lost connection would.
+            TraceCaughtError(std::current_exception());
             try {
                 ConnectionLost();
             } catch (...) {
@@ -110,7 +145,7 @@ void BT::Execute()
 
 bool BT::RunPass()
 {
-    const int which = WaitForEither(RequestEvent, TerminateEvent, RequestWaitMs);
+    const int which = WaitForEither(RequestEvent, TerminateEvent, CurrentTimings().requestWaitMs);
     if (which == 1) {
         if (CurrentState() == Connected)
             SendDisconnect();
@@ -135,17 +170,30 @@ bool BT::RunPass()
 
 void BT::TakeRequest()
 {
-    std::lock_guard guard(Lock);
-    if (State == Connected) {
-        switch (Request) {
-        case Revert: State = Reverting; break;
-        case Transfer: State = Transferring; break;
-        case Disconnect: State = Disconnecting; break;
-        default: break; // Upload is taken once firmware upload exists
+    SessionState before;
+    SessionState after;
+    SessionRequest request;
+    {
+        std::lock_guard guard(Lock);
+        before = State;
+        request = Request;
+        if (State == Connected) {
+            switch (Request) {
+            case Revert: State = Reverting; break;
+            case Transfer: State = Transferring; break;
+            case Disconnect: State = Disconnecting; break;
+            default: break; // Upload is taken once firmware upload exists
+            }
+        } else if (State == Idle && Request == Connect) {
+            State = Searching;
         }
-    } else if (State == Idle && Request == Connect) {
-        State = Searching;
+        after = State;
     }
+    Trace::Note([&] {
+        return QStringLiteral("request %1 in %2: %3")
+            .arg(int(request))
+            .arg(stateName(before), before == after ? QStringLiteral("not taken") : QString::fromLatin1(stateName(after)));
+    });
 }
 
 // Work of each state, tested in this order within one pass; one state may
@@ -185,9 +233,9 @@ void BT::RunSearching()
 {
     ShowSearchDialog();
     while (CurrentState() == Searching) {
-        if (Link->Enabled()) {
-            if (LinkStageNow() < 5) {
-                QThread::msleep(SearchPollMs);
+        if (Link->vorelt->Enabled()) {
+            if (Link->LinkStage.load() < 5) {
+                QThread::msleep(static_cast<unsigned long>(CurrentTimings().searchPollMs));
                 continue;
             }
             SetState(Established);
@@ -195,14 +243,14 @@ void BT::RunSearching()
             break;
         }
         // The link-up sequence gave up or was cancelled.
-        if (!CancelRequestedNow()) {
+        if (!Link->CancelRequested.load()) {
             SetState(Idle);
             HideSearchDialog();
             ReportConnectFailure();
         }
         if (CurrentState() == Idle)
             break;
-        const int which = WaitForEither(RequestEvent, TerminateEvent, CancelWaitMs);
+        const int which = WaitForEither(RequestEvent, TerminateEvent, CurrentTimings().cancelWaitMs);
         if (which < 0)
             continue;
         SetState(Idle);
@@ -218,7 +266,7 @@ void BT::RunEstablished()
     ShowWaitDialog();
     const bool deviceDataPage = DeviceDataPageShown();
     SetState(deviceDataPage ? ReadingParameters : LiveReading);
-    QThread::msleep(EstablishedPauseMs);
+    QThread::msleep(static_cast<unsigned long>(CurrentTimings().establishedPauseMs));
     ShowConnected();
     HideWaitDialog();
 }

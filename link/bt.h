@@ -6,8 +6,8 @@
 // the new state to its end and hands every change of the window to the main
 // thread as a named step, waiting until the step has run.
 
-#include "link/bluetoothle.h"
 #include "link/mainthreadpoke.h"
+#include "link/sessionview.h"
 #include "link/syncevent.h"
 #include "protocol/meterchannel.h"
 
@@ -43,16 +43,15 @@ enum SessionRequest : qint32 {
     Revert = 8,
 };
 
+class MeterLink;
+
 class BT : public QThread, public protocol::MeterChannel {
     Q_OBJECT
 public:
-    static constexpr int RequestWaitMs = 2000;   // also the keep-alive interval
-    static constexpr int SearchPollMs = 10;
-    static constexpr int CancelWaitMs = 100;
-    static constexpr int EstablishedPauseMs = 500;
-
-    // Created on the main thread, not started; the creator starts it.
-    BT(TBluetoothLE *link, qint32 recordSize);
+    // Created on the main thread, not started; the creator (the window or
+    // the tool, whichever owns the session) starts it and ends it with
+    // Shutdown. `view` is what its main-thread steps change.
+    BT(MeterLink *link, SessionView *view, qint32 recordSize);
     ~BT() override;
 
     // ---- request methods, main thread ---------------------------------------
@@ -67,7 +66,9 @@ public:
 
     SessionState CurrentState() const;
 
-    TBluetoothLE *const Link;
+    // The link to the meter (its component `vorelt` inside); not owned.
+    MeterLink *const Link;
+    SessionView *const View;
     const qint32 RecordSize;
     // Set by the window before RequestTransfer: true downloads stored
     // measurements, false writes the parameter block.
@@ -101,8 +102,9 @@ private:
     void RunDisconnecting();
     void ConnectionLost();
     void SetState(SessionState state);
+    static void TraceCaughtError(const std::exception_ptr &error);
 
-    // ---- main-thread steps (bodies live with the windows they touch) --------
+    // ---- main-thread steps (bt_steps.cpp); each hands one call of View ------
     void ShowSearchDialog();
     void HideSearchDialog();
     void ReportConnectFailure();
@@ -111,15 +113,14 @@ private:
     void ShowConnected();
     void ShowDisconnected();
     void ReportConnectionLost();
+    void TellUser(const QString &message);
     void DisableLink();
     void RestoreFirstBlock();
-    // Reads of the window's link-up progress; safe from the worker thread.
-    int LinkStageNow() const;
-    bool CancelRequestedNow() const;
     bool DeviceDataPageShown();
 
     // Runs `step` on the main thread and returns when it has run. An error
-    // raised by the step is raised again here, on the worker.
+    // raised by the step is raised again here, on the worker. On the main
+    // thread itself (the destructor) it runs the step at once.
     void Synchronize(const std::function<void()> &step);
     void RunHandedStep(); // main thread
 

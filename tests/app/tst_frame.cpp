@@ -49,8 +49,7 @@ private slots:
 
 void FrameTest::displaysEnableTheRightControls()
 {
-    IdleComponent component;
-    app::TForm4 form(&component);
+    app::TForm4 form(std::make_unique<IdleComponent>());
     form.ShowDisconnected();
     const QList<QWidget *> gated = {form.Edit1, form.CheckBox1, form.Edit3, form.ComboBox1, form.ComboBox9,
                                     form.Edit4, form.ComboBox10, form.Button5, form.Button7, form.Button8,
@@ -77,8 +76,7 @@ void FrameTest::displaysEnableTheRightControls()
 
 void FrameTest::readButtonFollowsItsTag()
 {
-    IdleComponent component;
-    app::TForm4 form(&component);
+    app::TForm4 form(std::make_unique<IdleComponent>());
     form.ShowDisconnected();
     app::SetTag(form.Button11, 0);
     form.ShowConnected();
@@ -93,8 +91,7 @@ void FrameTest::readButtonFollowsItsTag()
 
 void FrameTest::pageGuardRefusesUserOnly()
 {
-    IdleComponent component;
-    app::TForm4 form(&component);
+    app::TForm4 form(std::make_unique<IdleComponent>());
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QTabBar *tabs = form.PageControl1->tabBar();
@@ -115,8 +112,7 @@ void FrameTest::pageGuardRefusesUserOnly()
 void FrameTest::headerLinksOpenAddresses()
 {
     testsupport::ScriptedPrompts prompts;
-    IdleComponent component;
-    app::TForm4 form(&component);
+    app::TForm4 form(std::make_unique<IdleComponent>());
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QTest::mouseClick(form.Label11, Qt::LeftButton);

@@ -90,7 +90,7 @@ void SessionTest::unansweredPingEndsSession()
     e.meter.ChangeFaults([](sim::MeterFaults &f) { f.pingsToAnswer = 0; });
     QTRY_COMPARE_WITH_TIMEOUT(e.prompts.texts(), QStringList{kLost}, 8000);
     QCOMPARE(e.State(), devlink::Idle);
-    QVERIFY(!e.form->vorelt->Enabled());
+    QVERIFY(!e.form->Meter->vorelt->Enabled());
     QCOMPARE(e.form->Button1->text(), QString("Search and connect"));
     QCOMPARE(e.form->Label13->text(), QString());
     QCOMPARE(e.prompts.messages[0].caption, QString("Error"));
@@ -105,7 +105,7 @@ void SessionTest::disconnectClosesSession()
     QVERIFY(e.WaitForState(devlink::Idle, 5000));
     QVERIFY(e.meter.WaitForCommand(sim::CodeCloseSession, 1, 2000));
     QTRY_COMPARE(e.form->Button1->text(), QString("Search and connect"));
-    QVERIFY(!e.form->vorelt->Enabled());
+    QVERIFY(!e.form->Meter->vorelt->Enabled());
     QTRY_COMPARE(e.meter.ConnectionCount(), 0);
     QVERIFY(e.prompts.messages.isEmpty());
     // And a second connection works as the first.
@@ -125,7 +125,7 @@ void SessionTest::cancelDuringDiscoveryShowsNothing()
     QVERIFY(dialogShown);
     QVERIFY(e.WaitForState(devlink::Idle, 3000));
     QTRY_VERIFY(!app::Form5->isVisible());
-    QVERIFY(!e.form->vorelt->Enabled());
+    QVERIFY(!e.form->Meter->vorelt->Enabled());
     QTest::qWait(300);
     QVERIFY(e.prompts.messages.isEmpty());
     QVERIFY(e.form->centralWidget()->isEnabled());
@@ -144,7 +144,7 @@ void SessionTest::meterWithoutSerialServiceFails()
     QTRY_COMPARE_WITH_TIMEOUT(e.prompts.texts(), QStringList{kFailure}, 6000);
     QVERIFY(clock.elapsed() >= 2000);
     QCOMPARE(e.State(), devlink::Idle);
-    QVERIFY(!e.form->vorelt->Enabled());
+    QVERIFY(!e.form->Meter->vorelt->Enabled());
     QVERIFY(!app::Form5->isVisible());
 }
 
@@ -189,7 +189,7 @@ void SessionTest::windowClosedDuringLinkUp()
     QVERIFY(e.Start(false, "vlink:127.0.0.1:1"));
     e.ClickConnect(800, [&] { e.form->close(); });
     QVERIFY(devlink::Worker == nullptr);
-    QVERIFY(!e.form->vorelt->Enabled());
+    QVERIFY(!e.form->Meter->vorelt->Enabled());
     QVERIFY(e.prompts.messages.isEmpty());
 }
 
@@ -276,7 +276,7 @@ void SessionTest::noAdapterOnRealStack()
     QCOMPARE(e.prompts.messages.size(), 1);
     QCOMPARE(e.prompts.messages[0].caption, QString("Error"));
     QVERIFY(!searchShown);
-    QVERIFY(!e.form->vorelt->Enabled());
+    QVERIFY(!e.form->Meter->vorelt->Enabled());
     QCOMPARE(e.State(), devlink::Idle);
 }
 

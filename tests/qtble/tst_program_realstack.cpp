@@ -207,7 +207,7 @@ void TestProgramRealStack::connectEditSendAndDisconnect()
     QVERIFY(m_meter.WaitForCommand(sim::CodeCloseSession, closesBefore + 1, 3000));
     QTRY_COMPARE(f.Button1->text(), kSearch);
     QCOMPARE(f.Button9->text(), kSearch);
-    QVERIFY(!f.vorelt->Enabled());
+    QVERIFY(!f.Meter->vorelt->Enabled());
     QVERIFY(m_mock->WaitForLines(QStringLiteral("DISCONNECT ") + kMeterName, 1, 3000));
     QVERIFY(e.prompts.messages.isEmpty());
 }
@@ -228,7 +228,7 @@ void TestProgramRealStack::failedWriteEndsTheSessionAndAnotherWorks()
              qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(e.prompts.messages[0].caption, QStringLiteral("Error"));
     QVERIFY(e.WaitForState(devlink::Idle, 3000));
-    QVERIFY(!e.form->vorelt->Enabled());
+    QVERIFY(!e.form->Meter->vorelt->Enabled());
     QTRY_COMPARE(e.form->Button1->text(), kSearch);
     QVERIFY(m_mock->WaitForLines(QStringLiteral("DISCONNECT ") + kMeterName, 1, 3000));
     QCOMPARE(MockLines(failedWrite).size(), 1);
@@ -256,8 +256,8 @@ void TestProgramRealStack::lookalikesAreIgnoredUntilCancelled()
     // Installed at the sequence's first look at its events, before the scan
     // reports anything.
     QTimer::singleShot(0, e.form, [&] {
-        const auto handler = e.form->vorelt->OnDiscoverLEDevice;
-        e.form->vorelt->OnDiscoverLEDevice = [&seen, handler](devlink::TBluetoothLE *sender,
+        const auto handler = e.form->Meter->vorelt->OnDiscoverLEDevice;
+        e.form->Meter->vorelt->OnDiscoverLEDevice = [&seen, handler](devlink::TBluetoothLE *sender,
                                                               devlink::TBluetoothLEDevice *device, int rssi,
                                                               const QByteArray &response) {
             seen << device->DeviceName();
@@ -266,7 +266,7 @@ void TestProgramRealStack::lookalikesAreIgnoredUntilCancelled()
     });
     e.ClickConnect(2000, [&] {
         searching = app::Form5->isVisible();
-        stage = e.form->LinkStage;
+        stage = e.form->Meter->LinkStage;
         linesAtCancel = m_mock->Lines();
         QTest::mouseClick(app::Form5->Button4, Qt::LeftButton);
     });
@@ -279,7 +279,7 @@ void TestProgramRealStack::lookalikesAreIgnoredUntilCancelled()
 
     QVERIFY(e.WaitForState(devlink::Idle, 3000));
     QTRY_VERIFY(!app::Form5->isVisible());
-    QVERIFY(!e.form->vorelt->Enabled());
+    QVERIFY(!e.form->Meter->vorelt->Enabled());
     QVERIFY(e.form->centralWidget()->isEnabled());
     QCOMPARE(e.form->Button1->text(), kSearch);
     // The scan was stopped on the adapter, not left running.
@@ -296,7 +296,7 @@ void TestProgramRealStack::meterWithoutSerialServiceFails()
     e.ClickConnect();
     QTRY_COMPARE_WITH_TIMEOUT(e.prompts.texts(), QStringList{kFailure}, 8000);
     QVERIFY(e.WaitForState(devlink::Idle, 3000));
-    QVERIFY(!e.form->vorelt->Enabled());
+    QVERIFY(!e.form->Meter->vorelt->Enabled());
     QVERIFY(!app::Form5->isVisible());
     QVERIFY(MockLines(QStringLiteral("STARTNOTIFY")).isEmpty());
     // Looking at its services connected it; giving up lets it go again.
@@ -318,7 +318,7 @@ void TestProgramRealStack::noAdapterIsReportedOnce()
     QCOMPARE(e.prompts.messages.size(), 1);
     QCOMPARE(e.prompts.messages[0].caption, QStringLiteral("Error"));
     QCOMPARE(searchDialog.shown, 0);
-    QVERIFY(!e.form->vorelt->Enabled());
+    QVERIFY(!e.form->Meter->vorelt->Enabled());
     QCOMPARE(e.State(), devlink::Idle);
     QVERIFY(e.form->centralWidget()->isEnabled());
     QVERIFY(MockLines(QStringLiteral("SCAN 1")).isEmpty());

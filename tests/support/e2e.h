@@ -6,6 +6,7 @@
 #include "app/mainform.h"
 #include "app/program.h"
 #include "link/bt.h"
+#include "link/meterlink.h"
 #include "sim/meterlogic.h"
 #include "sim/simmeterthread.h"
 #include "tests/support/scriptedprompts.h"

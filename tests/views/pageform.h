@@ -52,13 +52,12 @@ inline QDateTime FixedNow()
 }
 
 struct PageForm {
-    NoLink link;
     std::unique_ptr<app::TForm4> form;
 
     PageForm()
     {
         app::SetClock([] { return FixedNow(); });
-        form = std::make_unique<app::TForm4>(&link);
+        form = std::make_unique<app::TForm4>(std::make_unique<NoLink>());
         form->FillDeviceDataLists();
     }
     ~PageForm()

@@ -146,7 +146,7 @@ private slots:
         }
         QTRY_COMPARE_WITH_TIMEOUT(e.prompts.texts(), QStringList{kLost}, 10000);
         QCOMPARE(e.meter.CommandCount(sim::CodeWriteParameters), 4);
-        QVERIFY(!e.form->vorelt->Enabled());
+        QVERIFY(!e.form->Meter->vorelt->Enabled());
         QCOMPARE(e.State(), devlink::Idle);
         // All four tries carried the same frame.
         const QList<ParameterBlock> written = testsupport::WrittenBlocks(e.meter.Frames());
@@ -163,7 +163,7 @@ private slots:
         });
         QTest::mouseClick(e.form->Button2, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(e.prompts.texts(), QStringList{kLost}, 10000);
-        QVERIFY(!e.form->vorelt->Enabled());
+        QVERIFY(!e.form->Meter->vorelt->Enabled());
         QCOMPARE(e.State(), devlink::Idle);
         QVERIFY(!e.form->Button2->isEnabled());
     }

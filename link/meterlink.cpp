@@ -1,0 +1,289 @@
+#include "link/meterlink.h"
+
+#include "link/bt.h"
+#include "link/sessionview.h"
+#include "protocol/timings.h"
+#include "protocol/trace.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+
+namespace devlink {
+
+using protocol::CurrentTimings;
+using protocol::Trace;
+
+const QString MeterLink::MeterName = QStringLiteral("Vorelt-ZEVQ25k");
+const QBluetoothUuid MeterLink::SerialService(QStringLiteral("{49535343-FE7D-4AE5-8FA9-9FAFD205E455}"));
+const QBluetoothUuid MeterLink::SerialCharacteristic(
+    QStringLiteral("{49535343-1E4D-4BD9-BA61-23C647249616}"));
+
+namespace {
+
+// Keeps a flag set for as long as the sequence runs, whichever way it ends.
+struct RunningFlag {
+    explicit RunningFlag(bool &flag) : m_flag(flag) { m_flag = true; }
+    ~RunningFlag() { m_flag = false; }
+    bool &m_flag;
+};
+
+void sleepMs(int ms)
+{
+    QThread::msleep(static_cast<unsigned long>(ms));
+}
+
+} // namespace
+
+MeterLink::MeterLink(std::unique_ptr<TBluetoothLE> component, SessionView *view)
+    : ScanMs(CurrentTimings().scanMs), vorelt(std::move(component)), m_view(view)
+{
+    AssignOwnHandlers();
+}
+
+MeterLink::~MeterLink() = default;
+
+void MeterLink::AssignOwnHandlers()
+{
+    using namespace std::placeholders;
+    vorelt->OnCharacteristicRead = std::bind(&MeterLink::NotificationArrived, this, _1, _2, _3, _4);
+    vorelt->OnCharacteristicWrite = std::bind(&MeterLink::WriteCompleted, this, _1, _2, _3);
+    vorelt->OnDiscoverLEDevice = std::bind(&MeterLink::DeviceSeen, this, _1, _2, _3, _4);
+    vorelt->OnEndDiscoverServices = std::bind(&MeterLink::ServicesListed, this, _1, _2);
+}
+
+void MeterLink::SearchAndConnect()
+{
+    if (m_running || m_abandoned)
+        return;
+    RunningFlag running(m_running);
+    if (AssignHandlers)
+        AssignHandlers();
+    else
+        AssignOwnHandlers();
+    // Notifications could not be switched on: the whole sequence starts over,
+    // scan included, for as long as that keeps happening.
+    while (!LinkUpRound()) {
+    }
+}
+
+void MeterLink::Abandon()
+{
+    m_abandoned = true;
+    if (m_running) {
+        // The sequence waits inside the caller's event processing: make it
+        // and the watching worker give up without a message.
+        CancelRequested = true;
+        vorelt->SetEnabled(false);
+    }
+}
+
+// One round of the sequence. False only when notifications could not be
+// switched on and the round is to be repeated; every other ending returns
+// true with the link either subscribed or switched off.
+bool MeterLink::LinkUpRound()
+{
+    vorelt->SetEnabled(true);
+    CancelRequested = false;
+    m_meterNotFound = false;
+    SetStage(1);
+    LinkDevice = nullptr;
+    LinkCharacteristic = nullptr;
+    QString error;
+    if (!vorelt->DiscoverDevices(ScanMs, &error)) {
+        vorelt->SetEnabled(false);
+        const QString message = QStringLiteral("BT LE module not enabled or not installed");
+        Trace::Note([&] { return QStringLiteral("scan refused: %1; message \"%2\"").arg(error, message); });
+        m_view->Tell(message);
+        return true;
+    }
+    if (Worker)
+        Worker->RequestConnect();
+    if (!FindMeter() || !FindSerialCharacteristic() || !ConnectMeter()) {
+        Trace::Note([] { return QStringLiteral("link-up gave up"); });
+        vorelt->SetEnabled(false); // the worker reports it unless cancelled
+        return true;
+    }
+    if (!LinkDevice->SetCharacteristicNotification(LinkCharacteristic, true)) {
+        Trace::Note([] { return QStringLiteral("notifications not switched on"); });
+        if (GiveUpRequested()) {
+            vorelt->SetEnabled(false);
+            return true;
+        }
+        return false;
+    }
+    vorelt->SubscribeToCharacteristic(LinkDevice, LinkCharacteristic);
+    if (GiveUpRequested()) {
+        vorelt->SetEnabled(false);
+        return true;
+    }
+    SetStage(5);
+    return true;
+}
+
+// Waits until the scan reports the meter: without a time limit in the
+// window, where the user cancels; until the scan ends in the tool.
+bool MeterLink::FindMeter()
+{
+    const QDeadlineTimer scanEnd(ScanMs);
+    while (LinkStage == 1) {
+        PumpEvents(CurrentTimings().linkPollMs);
+        if (GiveUpRequested())
+            return false;
+        if (m_giveUpWhenScanEnds && scanEnd.hasExpired() && LinkStage == 1) {
+            m_meterNotFound = true;
+            CancelRequested = true;
+            return false;
+        }
+    }
+    if (GiveUpRequested())
+        return false;
+    sleepMs(CurrentTimings().beforeServicesMs);
+    return !GiveUpRequested();
+}
+
+bool MeterLink::FindSerialCharacteristic()
+{
+    vorelt->DiscoverServices(LinkDevice);
+    for (int k = 0; LinkStage == 2; ++k) {
+        PumpEvents(CurrentTimings().linkPollMs);
+        if (GiveUpRequested() || k > CurrentTimings().servicePolls)
+            return false;
+    }
+    // A serial service without the serial characteristic is as good as none.
+    if (!LinkCharacteristic)
+        return false;
+    sleepMs(CurrentTimings().beforeConnectMs);
+    QCoreApplication::processEvents();
+    return !GiveUpRequested();
+}
+
+bool MeterLink::ConnectMeter()
+{
+    for (int k = 0; !LinkDevice->IsConnected();) {
+        LinkDevice->Connect();
+        sleepMs(CurrentTimings().connectPauseMs);
+        if (GiveUpRequested())
+            return false;
+        QCoreApplication::processEvents();
+        if (++k > CurrentTimings().connectTries)
+            return false;
+    }
+    if (GiveUpRequested())
+        return false;
+    sleepMs(CurrentTimings().beforeNotifyMs);
+    if (GiveUpRequested())
+        return false;
+    QCoreApplication::processEvents();
+    return !GiveUpRequested();
+}
+
+// Cancel, an owner going away, a platform error or a link switched off from
+// elsewhere all end the sequence.
+bool MeterLink::GiveUpRequested() const
+{
+    return CancelRequested || m_abandoned || !vorelt->Enabled() || !vorelt->PlatformError().isEmpty();
+}
+
+void MeterLink::PumpEvents(int sleepMs)
+{
+    QCoreApplication::processEvents();
+    QThread::msleep(static_cast<unsigned long>(sleepMs));
+    if (!GiveUpRequested())
+        QCoreApplication::processEvents();
+}
+
+void MeterLink::SetStage(qint32 stage)
+{
+    LinkStage = stage;
+    Trace::Note([stage] { return QStringLiteral("link-up stage %1").arg(stage); });
+}
+
+// ---- the component's events -------------------------------------------------
+
+void MeterLink::DeviceSeen(TBluetoothLE *, TBluetoothLEDevice *device, int, const QByteArray &)
+{
+    const QString name = device->DeviceName();
+    Trace::Note([&] { return QStringLiteral("device seen \"%1\"").arg(name); });
+    if (name != MeterName)
+        return;
+    vorelt->CancelDiscovery();
+    LinkDevice = device;
+    SetStage(2);
+}
+
+void MeterLink::ServicesListed(TBluetoothLE *, const QList<TBluetoothGattService *> &services)
+{
+    Trace::Note([&] {
+        QStringList uuids;
+        for (const TBluetoothGattService *service : services)
+            uuids << service->UUID().toString(QUuid::WithBraces).toUpper();
+        return QStringLiteral("services listed: %1").arg(uuids.join(QLatin1Char(' ')));
+    });
+    if (LinkStage != 2)
+        return;
+    for (TBluetoothGattService *service : services) {
+        if (service->UUID() != SerialService)
+            continue;
+        vorelt->GetCharacteristics(service);
+        LinkCharacteristic = service->GetCharacteristic(SerialCharacteristic);
+        SetStage(3);
+    }
+}
+
+void MeterLink::NotificationArrived(TBluetoothLE *, TBluetoothGattCharacteristic *,
+                                    const QByteArray &value, int gattStatus)
+{
+    Trace::Note([&] {
+        return gattStatus == 0
+            ? QStringLiteral("notification %1: %2").arg(value.size()).arg(Trace::Hex(value))
+            : QStringLiteral("notification failed, status %1").arg(gattStatus);
+    });
+    if (Worker)
+        Worker->OnNotification(value, gattStatus);
+}
+
+void MeterLink::WriteCompleted(TBluetoothLE *, TBluetoothGattCharacteristic *, int gattStatus)
+{
+    Trace::Note([&] { return QStringLiteral("write completed, status %1").arg(gattStatus); });
+    if (Worker)
+        Worker->OnWriteCompleted(gattStatus);
+}
+
+// ---- the write path ---------------------------------------------------------
+
+void MeterLink::QueueWrite(const std::uint8_t *data, int count)
+{
+    // Called on the worker thread: the bytes are copied now and the write is
+    // started on the main thread, where the link lives.
+    {
+        std::lock_guard guard(m_chunkLock);
+        m_chunks.emplace_back(reinterpret_cast<const char *>(data), count);
+    }
+    m_chunkPoke.Poke();
+}
+
+void MeterLink::StartQueuedWrites()
+{
+    for (;;) {
+        QByteArray bytes;
+        {
+            std::lock_guard guard(m_chunkLock);
+            if (m_chunks.empty())
+                return;
+            bytes = std::move(m_chunks.front());
+            m_chunks.pop_front();
+        }
+        // A write asked for while the link went off starts nothing; the
+        // exchange then misses its completion and fails.
+        if (!vorelt->Enabled() || !LinkDevice || !LinkCharacteristic) {
+            Trace::Note([&] { return QStringLiteral("chunk dropped, link off: %1").arg(Trace::Hex(bytes)); });
+            continue;
+        }
+        Trace::Note([&] { return QStringLiteral("chunk written %1: %2").arg(bytes.size()).arg(Trace::Hex(bytes)); });
+        LinkCharacteristic->SetValue(bytes);
+        vorelt->WriteCharacteristic(LinkDevice, LinkCharacteristic);
+    }
+}
+
+} // namespace devlink

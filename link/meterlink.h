@@ -1,0 +1,105 @@
+#pragma once
+// The link to the meter: the Bluetooth LE component `vorelt`, the link-up
+// sequence that finds the meter, connects, finds the serial characteristic
+// and switches its notifications on, the component's four event handlers,
+// and the write path the worker uses.
+//
+// Everything here runs on the main thread except QueueWrite, which the
+// worker calls. The window and the command-line tool each own one MeterLink;
+// neither needs anything else of the other. The waiting loops process
+// pending events through QtCore, so they work in a program without windows.
+
+#include "link/bluetoothle.h"
+#include "link/mainthreadpoke.h"
+
+#include <QByteArray>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace devlink {
+
+class SessionView;
+
+class MeterLink {
+public:
+    // The meter's advertised name, its serial service and characteristic.
+    static const QString MeterName;
+    static const QBluetoothUuid SerialService;
+    static const QBluetoothUuid SerialCharacteristic;
+
+    MeterLink(std::unique_ptr<TBluetoothLE> component, SessionView *view);
+    ~MeterLink();
+    MeterLink(const MeterLink &) = delete;
+    MeterLink &operator=(const MeterLink &) = delete;
+
+    // "Search and connect": runs the whole link-up sequence and returns with
+    // the link subscribed (LinkStage 5) or switched off. Posts Connect to the
+    // worker once the scan runs. Does nothing while a sequence runs already
+    // or after Abandon.
+    void SearchAndConnect();
+    bool Running() const { return m_running; }
+    // The owner is going away: a running sequence gives up without a
+    // message, and no new one starts.
+    void Abandon();
+
+    // Assigns the component's four events (step 2 of the sequence). The
+    // window routes them through its own handlers; by default they come
+    // straight here.
+    std::function<void()> AssignHandlers;
+
+    // Where no user can cancel (the command-line tool): give up once the
+    // scan has ended without the meter. The give-up then counts as a cancel,
+    // so the worker shows no failure; MeterNotFound() tells why.
+    void GiveUpWhenScanEnds(bool giveUp) { m_giveUpWhenScanEnds = giveUp; }
+    bool MeterNotFound() const { return m_meterNotFound; }
+    // How long a scan runs; the tool's --scan-seconds changes it.
+    int ScanMs;
+
+    // ---- the component's events (main thread) ---------------------------
+    void DeviceSeen(TBluetoothLE *sender, TBluetoothLEDevice *device, int rssi,
+                    const QByteArray &scanResponse);
+    void ServicesListed(TBluetoothLE *sender, const QList<TBluetoothGattService *> &services);
+    void NotificationArrived(TBluetoothLE *sender, TBluetoothGattCharacteristic *characteristic,
+                             const QByteArray &value, int gattStatus);
+    void WriteCompleted(TBluetoothLE *sender, TBluetoothGattCharacteristic *characteristic,
+                        int gattStatus);
+
+    // ---- worker thread --------------------------------------------------
+    // Copies 1..64 bytes and has the main thread start their write; returns
+    // at once. The completion comes back through WriteCompleted.
+    void QueueWrite(const std::uint8_t *data, int count);
+
+    const std::unique_ptr<TBluetoothLE> vorelt;
+    TBluetoothLEDevice *LinkDevice = nullptr;
+    TBluetoothGattCharacteristic *LinkCharacteristic = nullptr;
+    // 1 discovering, 2 device found, 3 characteristic found, 5 subscribed.
+    // Read by the worker without a lock while it watches the link-up.
+    std::atomic<qint32> LinkStage{0};
+    std::atomic<bool> CancelRequested{false};
+
+private:
+    void AssignOwnHandlers();
+    bool LinkUpRound();
+    bool FindMeter();
+    bool FindSerialCharacteristic();
+    bool ConnectMeter();
+    bool GiveUpRequested() const;
+    void PumpEvents(int sleepMs);
+    void SetStage(qint32 stage);
+    void StartQueuedWrites(); // main thread
+
+    SessionView *const m_view;
+    bool m_running = false;
+    std::atomic<bool> m_abandoned{false};
+    bool m_giveUpWhenScanEnds = false;
+    bool m_meterNotFound = false;
+    std::mutex m_chunkLock;
+    std::deque<QByteArray> m_chunks; // guarded by m_chunkLock
+    MainThreadPoke m_chunkPoke{[this] { StartQueuedWrites(); }};
+};
+
+} // namespace devlink
