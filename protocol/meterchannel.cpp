@@ -2,11 +2,26 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace protocol {
 
-MeterChannel::MeterChannel(int receiveCapacity)
-    : m_receive(static_cast<std::size_t>(std::max(receiveCapacity, 0)))
+QStringView TrimBlanksAndControls(QStringView text)
+{
+    qsizetype from = 0;
+    qsizetype to = text.size();
+    while (from < to && text[from].unicode() <= 0x20)
+        ++from;
+    while (to > from && text[to - 1].unicode() <= 0x20)
+        --to;
+    return text.sliced(from, to - from);
+}
+
+MeterChannel::MeterChannel(int receiveCapacity, qint32 recordSize)
+    : RecordSize(recordSize),
+      m_defaultCapacity(static_cast<std::size_t>(std::max(receiveCapacity, 0))),
+      m_receive(std::make_unique_for_overwrite<std::uint8_t[]>(m_defaultCapacity)),
+      m_capacity(m_defaultCapacity)
 {
 }
 
@@ -16,10 +31,15 @@ MeterChannel::~MeterChannel() = default;
 
 bool MeterChannel::Exchange(int sendCount, int expectCount)
 {
+    return ExchangeInto(sendCount, expectCount, m_defaultCapacity);
+}
+
+bool MeterChannel::ExchangeInto(int sendCount, int expectCount, std::size_t area)
+{
     // Counts that cannot be met would only end in a time-out, or make us send
     // bytes we do not have; refuse them before anything goes out.
     if (sendCount < 0 || static_cast<std::size_t>(sendCount) > Frame.size()
-        || expectCount < 0 || expectCount > ReceiveCapacity()) {
+        || expectCount < 0 || static_cast<std::size_t>(expectCount) > area) {
         return Failed();
     }
 
@@ -27,9 +47,7 @@ bool MeterChannel::Exchange(int sendCount, int expectCount)
     if (showsTraffic)
         SetLampsGreen();
 
-    ResetReceive();
-
-    if (!SendFrame(sendCount))
+    if (!ResetReceive(area) || !SendFrame(sendCount))
         return Failed();
 
     if (expectCount == 0) {
@@ -85,14 +103,12 @@ void MeterChannel::SendDisconnect()
     Sleep(CloseSessionPauseMs);
 }
 
-bool MeterChannel::WriteParameters()
+bool MeterChannel::SendUntilAccepted()
 {
-    CollectParameterBlock();
+    // Frame lies apart from the receive area, so a repeat sends exactly the
+    // bytes the meter asked for again.
     for (int send = 0; send < MaxSends; ++send) {
-        // Encoding touches nothing but the checksum, so every try sends the
-        // same bytes.
-        BuildParameterFrame();
-        if (!Exchange(ParameterFrameSize, 1))
+        if (!Exchange(static_cast<int>(Frame.size()), 1))
             return false;
         const std::uint8_t reply = TransferBuffer()[0];
         if (reply == ReplyAccepted)
@@ -101,6 +117,13 @@ bool MeterChannel::WriteParameters()
             return false;
     }
     return false;
+}
+
+bool MeterChannel::WriteParameters()
+{
+    CollectParameterBlock();
+    BuildParameterFrame();
+    return SendUntilAccepted();
 }
 
 bool MeterChannel::ReadParameters()
@@ -125,6 +148,91 @@ bool MeterChannel::ReadParameters()
     return true;
 }
 
+bool MeterChannel::ReadCurrentMeasurement()
+{
+    Frame.assign(1, CmdCurrentMeasurement);
+    return Exchange(1, RecordSize);
+}
+
+qint64 MeterChannel::DownloadReplySize(quint16 from, quint16 to, qint64 recordSize)
+{
+    return (qint64(to) - qint64(from) + 1) * recordSize;
+}
+
+qint64 MeterChannel::DownloadReplySize() const
+{
+    return DownloadReplySize(Block.word(ParameterBlock::RangeFrom), Block.word(ParameterBlock::RangeTo),
+                             RecordSize);
+}
+
+bool MeterChannel::DownloadReplyAcceptable(qint64 replySize)
+{
+    return replySize > 0 && replySize <= MaxDownloadBytes;
+}
+
+bool MeterChannel::DownloadMeasurements()
+{
+    CollectParameterBlock();
+    // Sized once, in 64 bits: the reply may be far larger than the default
+    // area, and an inverted range must not pass as an empty success.
+    const qint64 replySize = DownloadReplySize();
+    if (!DownloadReplyAcceptable(replySize))
+        return false;
+
+    // The parameter frame carrying a range is what asks for a download.
+    BuildParameterFrame();
+    if (!SendUntilAccepted())
+        return false;
+
+    ShowReceiveProgress();
+    Sleep(DownloadPauseMs);
+    Frame.assign(1, CmdDownloadRecords);
+    const auto expect = static_cast<int>(replySize);
+    const bool received =
+        ExchangeInto(1, expect, std::max(m_defaultCapacity, static_cast<std::size_t>(expect)));
+    HideReceiveProgress();
+    return received;
+}
+
+bool MeterChannel::UploadFirmware()
+{
+    if (!HexLines)
+        return false;
+    ShowUploadProgress();
+    const bool sent = SendLines();
+    HexLines.reset();
+    HideUploadProgress();
+    return sent;
+}
+
+bool MeterChannel::SendLines()
+{
+    for (const QString &line : *HexLines) {
+        if (!BuildLineFrame(line) || !SendUntilAccepted())
+            return false;
+        StepUploadProgress();
+    }
+    return true;
+}
+
+bool MeterChannel::BuildLineFrame(QStringView line)
+{
+    const QStringView text = TrimBlanksAndControls(line);
+    Frame.assign(static_cast<std::size_t>(text.size()) + 3, 0);
+    Frame[0] = CmdFirmwareLine;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        // One byte per character: anything beyond ASCII would reach the
+        // meter as a different character, so the line is not sent at all.
+        const char16_t c = text[i].unicode();
+        if (c > 0x7F)
+            return false;
+        Frame[static_cast<std::size_t>(i) + 1] = static_cast<std::uint8_t>(c);
+    }
+    Frame[Frame.size() - 2] = '\r';
+    Frame[Frame.size() - 1] = '\n';
+    return true;
+}
+
 void MeterChannel::BuildParameterFrame()
 {
     Frame.assign(ParameterFrameSize, 0);
@@ -134,13 +242,26 @@ void MeterChannel::BuildParameterFrame()
     Frame[ParameterFrameSize - 1] = '\n';
 }
 
-void MeterChannel::ResetReceive()
+bool MeterChannel::ResetReceive(std::size_t area)
 {
     // Under the lock so that a store running on the main thread cannot finish
-    // after the reset with the count it read before it.
+    // after the reset with the count it read before it, nor into an area
+    // being replaced.
     const std::lock_guard<std::mutex> guard(m_receiveLock);
     m_received.store(0, std::memory_order_release);
     m_ioError.store(false, std::memory_order_release);
+    if (area == m_capacity)
+        return true;
+    // A download's large area is given back by the next exchange.
+    m_receive.reset();
+    m_capacity = 0;
+    try {
+        m_receive = std::make_unique_for_overwrite<std::uint8_t[]>(area);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    m_capacity = area;
+    return true;
 }
 
 // ---- main thread -------------------------------------------------------------
@@ -152,10 +273,10 @@ void MeterChannel::OnNotification(const QByteArray &bytes, int gattStatus)
     } else {
         const std::lock_guard<std::mutex> guard(m_receiveLock);
         const int at = m_received.load(std::memory_order_relaxed);
-        const int room = ReceiveCapacity() - at;
+        const qsizetype room = static_cast<qsizetype>(m_capacity) - at;
         const qsizetype count = std::min<qsizetype>(bytes.size(), room);
         if (count > 0) {
-            std::memcpy(m_receive.data() + at, bytes.constData(), static_cast<std::size_t>(count));
+            std::memcpy(m_receive.get() + at, bytes.constData(), static_cast<std::size_t>(count));
             // Release: the worker sees the bytes no later than the count.
             m_received.store(at + static_cast<int>(count), std::memory_order_release);
         }

@@ -12,9 +12,12 @@
 #include "protocol/parameterblock.h"
 
 #include <QByteArray>
+#include <QStringList>
+#include <QStringView>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -35,6 +38,10 @@ enum ReplyCode : std::uint8_t {
     ReplyRepeat = 27,
 };
 
+// `text` without its leading and trailing characters up to U+0020 (blanks and
+// control characters), the form in which a firmware line goes out.
+QStringView TrimBlanksAndControls(QStringView text);
+
 class MeterChannel {
 public:
     static constexpr int DefaultReceiveCapacity = 512000;
@@ -46,10 +53,16 @@ public:
     static constexpr int ReadParametersPauseMs = 200;
     static constexpr int CloseSessionPauseMs = 500;
     static constexpr int ParameterFrameSize = 517; // code + 514 hex + CR LF
+    static constexpr int DownloadPauseMs = 500;    // between the range request and code 2
+    // Larger download replies are refused before anything is sent: the whole
+    // reply is held in memory until its records are shown.
+    static constexpr qint64 MaxDownloadBytes = qint64(256) << 20;
 
-    // receiveCapacity: size of the receive area. Bytes that would fall beyond
-    // it are dropped and IoError is set.
-    explicit MeterChannel(int receiveCapacity = DefaultReceiveCapacity);
+    // receiveCapacity: size of the receive area for every reply but a
+    // download's, which gets an area of its own size. Bytes that would fall
+    // beyond the area are dropped and IoError is set.
+    // recordSize: bytes of one measurement record.
+    explicit MeterChannel(int receiveCapacity = DefaultReceiveCapacity, qint32 recordSize = 0);
     virtual ~MeterChannel();
     MeterChannel(const MeterChannel &) = delete;
     MeterChannel &operator=(const MeterChannel &) = delete;
@@ -64,6 +77,24 @@ public:
     void SendDisconnect();
     bool WriteParameters();
     bool ReadParameters();
+    // One record, the meter's current measurement, at TransferBuffer[0 ..).
+    bool ReadCurrentMeasurement();
+    // The records RangeFrom..RangeTo that CollectParameterBlock puts into
+    // Block, back to back at TransferBuffer[0 ..). A range whose reply is
+    // refused by DownloadReplyAcceptable fails with nothing sent.
+    bool DownloadMeasurements();
+    // Sends every line of HexLines, each acknowledged by the meter; releases
+    // HexLines whatever the result. False, with nothing sent, when HexLines
+    // is unset.
+    bool UploadFirmware();
+
+    // Reply bytes for records from..to of recordSize bytes, in 64-bit
+    // arithmetic; 0 or less for an inverted range or an empty record.
+    static qint64 DownloadReplySize(quint16 from, quint16 to, qint64 recordSize);
+    // The same for the range in Block and RecordSize.
+    qint64 DownloadReplySize() const;
+    // A download is tried only for a reply of 1 .. MaxDownloadBytes bytes.
+    static bool DownloadReplyAcceptable(qint64 replySize);
 
     // ---- main-thread receive path (the link's read and write handlers) ------
     // One notification: status 0 stores the bytes; any other status sets
@@ -74,14 +105,18 @@ public:
 
     // The worker's copy of the meter's parameter block.
     ParameterBlock Block;
+    // Bytes of one measurement record: over every field, width + 11.
+    const qint32 RecordSize;
+    // The firmware lines of the next upload, set before UploadFirmware runs.
+    std::unique_ptr<QStringList> HexLines;
 
     // The outgoing frame is built here, apart from the receive area, so bytes
     // arriving while a frame is built or sent can never alter it.
     std::vector<std::uint8_t> Frame;
 
     // Receive area: the reply of the current exchange stands from offset 0.
-    const std::uint8_t *TransferBuffer() const { return m_receive.data(); }
-    int ReceiveCapacity() const { return static_cast<int>(m_receive.size()); }
+    const std::uint8_t *TransferBuffer() const { return m_receive.get(); }
+    int ReceiveCapacity() const { return static_cast<int>(m_capacity); }
     int Received() const { return m_received.load(std::memory_order_acquire); }
     bool IoError() const { return m_ioError.load(std::memory_order_acquire); }
     // Consumers of a finished reply (record download) lower the count; it
@@ -103,14 +138,29 @@ protected:
     virtual void UpdateReceiveProgress() = 0;
     virtual void CollectParameterBlock() = 0; // page -> Block
     virtual void ShowParameterBlock() = 0;    // Block -> page
+    virtual void ShowReceiveProgress() = 0;   // bar 0 .. DownloadReplySize()
+    virtual void HideReceiveProgress() = 0;
+    virtual void ShowUploadProgress() = 0;    // bar 0 .. HexLines->size()
+    virtual void StepUploadProgress() = 0;    // one line taken
+    virtual void HideUploadProgress() = 0;
 
 private:
-    void ResetReceive();
+    // Exchange with a receive area of `area` bytes for this reply.
+    bool ExchangeInto(int sendCount, int expectCount, std::size_t area);
+    bool ResetReceive(std::size_t area); // false when the area cannot be had
     bool SendFrame(int sendCount);  // send phase; false on time-out or IoError
     bool Failed();                  // blue lamps, false
+    // Sends Frame until the meter accepts it (6), again while it asks for a
+    // repeat (27), at most MaxSends times; any other reply fails.
+    bool SendUntilAccepted();
     void BuildParameterFrame();
+    bool BuildLineFrame(QStringView line);
+    bool SendLines();
 
-    std::vector<std::uint8_t> m_receive;
+    const std::size_t m_defaultCapacity;
+    // Replaced, never resized in place, and only under m_receiveLock.
+    std::unique_ptr<std::uint8_t[]> m_receive;
+    std::size_t m_capacity = 0;
     std::mutex m_receiveLock; // held only while a byte run is stored or the count reset
     std::atomic<int> m_received{0};
     std::atomic<bool> m_ioError{false};

@@ -64,6 +64,8 @@ public:
     std::vector<Call> calls;
     std::vector<QByteArray> frames; // whole frames, rebuilt from the writes
     std::function<void()> onCollect;
+    // What the progress dialog was given as its maximum when shown.
+    qint64 progressMaximum = -1;
 
     QStringList callNames() const
     {
@@ -132,6 +134,19 @@ protected:
             onCollect();
     }
     void ShowParameterBlock() override { record(QStringLiteral("ShowParameterBlock")); }
+    void ShowReceiveProgress() override
+    {
+        record(QStringLiteral("ShowReceiveProgress"));
+        progressMaximum = DownloadReplySize();
+    }
+    void HideReceiveProgress() override { record(QStringLiteral("HideReceiveProgress")); }
+    void ShowUploadProgress() override
+    {
+        record(QStringLiteral("ShowUploadProgress"));
+        progressMaximum = HexLines ? HexLines->size() : -1;
+    }
+    void StepUploadProgress() override { record(QStringLiteral("StepUploadProgress")); }
+    void HideUploadProgress() override { record(QStringLiteral("HideUploadProgress")); }
 
 private:
     void record(const QString &name) { calls.push_back({name, now}); }

@@ -80,6 +80,15 @@ private slots:
     void receiveAreaIsBounded();
     void exchangeStartsClean();
     void consumeReceivedNeverGoesNegative();
+    void readCurrentMeasurement_data();
+    void readCurrentMeasurement();
+    void downloadMeasurements_data();
+    void downloadMeasurements();
+    void downloadRefusedBeforeSending_data();
+    void downloadRefusedBeforeSending();
+    void uploadFirmware_data();
+    void uploadFirmware();
+    void uploadSendsNothingItCannotSend();
 };
 
 void TestMeterChannel::sendsFrameInPacedChunks()
@@ -420,6 +429,196 @@ void TestMeterChannel::consumeReceivedNeverGoesNegative()
     QCOMPARE(channel.Received(), 0);
     channel.OnNotification("xy", 0);
     QCOMPARE(Received(channel), QByteArray("xy"));
+}
+
+namespace {
+
+constexpr qint32 SampleRecordSize = 134;
+
+// Distinct bytes, so a record cut or shifted anywhere shows.
+QByteArray RecordBytes(qint64 count)
+{
+    QByteArray bytes(count, Qt::Uninitialized);
+    for (qint64 i = 0; i < count; ++i)
+        bytes[i] = char(i * 7 + i / 251);
+    return bytes;
+}
+
+const QString ShowReceive = QStringLiteral("ShowReceiveProgress");
+const QString HideReceive = QStringLiteral("HideReceiveProgress");
+
+} // namespace
+
+void TestMeterChannel::readCurrentMeasurement_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("result");
+    QTest::newRow("one record") << 31 << true;
+    QTest::newRow("one byte short") << 30 << false;
+}
+
+void TestMeterChannel::readCurrentMeasurement()
+{
+    QFETCH(int, length);
+    QFETCH(bool, result);
+    FakeMeterChannel channel(MeterChannel::DefaultReceiveCapacity, 31);
+    const QByteArray record = RecordBytes(length);
+    channel.onFrame = [&](const QByteArray &) { channel.notify(10, record); };
+
+    QCOMPARE(channel.ReadCurrentMeasurement(), result);
+    QCOMPARE(channel.frames, std::vector<QByteArray>{"\x54"});
+    QCOMPARE(Received(channel), record);
+}
+
+void TestMeterChannel::downloadMeasurements_data()
+{
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("to");
+    QTest::addColumn<QByteArray>("requestReplies"); // one per request frame; missing = silence
+    QTest::addColumn<int>("replyDelta");            // record bytes sent beyond (or short of) the reply
+    QTest::addColumn<bool>("result");
+
+    QTest::newRow("27, 27, 27, 6") << 3 << 5 << QByteArray("\x1b\x1b\x1b\x06") << 0 << true;
+    QTest::newRow("27 four times") << 3 << 5 << QByteArray("\x1b\x1b\x1b\x1b") << 0 << false;
+    QTest::newRow("0") << 3 << 5 << QByteArray(1, '\0') << 0 << false;
+    QTest::newRow("reply one byte short") << 3 << 5 << QByteArray("\x06") << -1 << false;
+    QTest::newRow("whole range, 8.8 MB") << 1 << 65535 << QByteArray("\x06") << 0 << true;
+    QTest::newRow("over 512,000 bytes, one too many") << 1 << 4000 << QByteArray("\x06") << 1 << false;
+}
+
+void TestMeterChannel::downloadMeasurements()
+{
+    QFETCH(int, from);
+    QFETCH(int, to);
+    QFETCH(QByteArray, requestReplies);
+    QFETCH(int, replyDelta);
+    QFETCH(bool, result);
+    FakeMeterChannel channel(MeterChannel::DefaultReceiveCapacity, SampleRecordSize);
+    ParameterBlock page = SampleBlock();
+    page.setWord(ParameterBlock::RangeFrom, quint16(from));
+    page.setWord(ParameterBlock::RangeTo, quint16(to));
+    channel.onCollect = [&] { channel.Block = page; };
+    const qint64 replySize = qint64(to - from + 1) * SampleRecordSize;
+    const QByteArray records = RecordBytes(replySize + replyDelta);
+    qsizetype next = 0;
+    channel.onFrame = [&](const QByteArray &frame) {
+        if (frame.at(0) == protocol::CmdDownloadRecords)
+            channel.notify(10, records, 244);
+        else if (next < requestReplies.size())
+            channel.notify(10, requestReplies.mid(next++, 1));
+    };
+
+    QCOMPARE(channel.DownloadMeasurements(), result);
+
+    QCOMPARE(channel.count(QStringLiteral("CollectParameterBlock")), 1);
+    // Every request frame carries the range and is the same.
+    const QByteArray request = char(protocol::CmdWriteParameters) + BlockText(page) + "\r\n";
+    const bool accepted = requestReplies.endsWith(char(protocol::ReplyAccepted));
+    QCOMPARE(int(channel.frames.size()), int(requestReplies.size()) + (accepted ? 1 : 0));
+    for (std::size_t i = 0; i + (accepted ? 1 : 0) < channel.frames.size(); ++i)
+        QCOMPARE(channel.frames[i], request);
+
+    const QStringList calls = channel.callNames();
+    if (!accepted) {
+        QCOMPARE(channel.count(ShowReceive), 0);
+        QCOMPARE(channel.count(HideReceive), 0);
+        return;
+    }
+    QCOMPARE(channel.frames.back(), QByteArray("\x02"));
+    QCOMPARE(channel.progressMaximum, replySize);
+    QCOMPARE(calls.mid(calls.indexOf(ShowReceive), 2), (QStringList{ShowReceive, "Sleep500"}));
+    QCOMPARE(calls.last(), HideReceive);
+    QCOMPARE(channel.count(HideReceive), 1);
+    // Never stored past what the reply needs, however much arrives.
+    QCOMPARE(Received(channel), records.left(replySize));
+    if (result) {
+        channel.onFrame = [&](const QByteArray &) { channel.notify(10, "\x14"); };
+        QVERIFY(channel.Ping());
+        QCOMPARE(channel.ReceiveCapacity(), MeterChannel::DefaultReceiveCapacity);
+    }
+}
+
+void TestMeterChannel::downloadRefusedBeforeSending_data()
+{
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("to");
+    QTest::addColumn<int>("recordSize");
+    // 65535 records of 4097 bytes are just over 256 MiB.
+    QTest::newRow("over 256 MiB") << 1 << 65535 << 4097;
+    QTest::newRow("inverted range") << 5 << 3 << SampleRecordSize;
+    QTest::newRow("no record bytes") << 1 << 10 << 0;
+}
+
+void TestMeterChannel::downloadRefusedBeforeSending()
+{
+    QFETCH(int, from);
+    QFETCH(int, to);
+    QFETCH(int, recordSize);
+    QVERIFY(!MeterChannel::DownloadReplyAcceptable(MeterChannel::DownloadReplySize(quint16(from), quint16(to), recordSize)));
+    FakeMeterChannel channel(MeterChannel::DefaultReceiveCapacity, recordSize);
+    channel.onCollect = [&] {
+        channel.Block.setWord(ParameterBlock::RangeFrom, quint16(from));
+        channel.Block.setWord(ParameterBlock::RangeTo, quint16(to));
+    };
+
+    QVERIFY(!channel.DownloadMeasurements());
+    QVERIFY(channel.writes.empty());
+    QCOMPARE(channel.callNames(), QStringList{"CollectParameterBlock"});
+}
+
+void TestMeterChannel::uploadFirmware_data()
+{
+    QTest::addColumn<QByteArray>("replies"); // one per frame
+    QTest::addColumn<QList<int>>("lines");   // the line each frame carries
+    QTest::addColumn<bool>("result");
+    QTest::newRow("one line 27 three times, then 6")
+        << QByteArray("\x06\x1b\x1b\x1b\x06\x06\x06") << QList<int>{0, 1, 1, 1, 1, 2, 3} << true;
+    QTest::newRow("27 four times") << QByteArray("\x06\x1b\x1b\x1b\x1b") << QList<int>{0, 1, 1, 1, 1} << false;
+    QTest::newRow("wrong reply") << QByteArray("\x06\x15") << QList<int>{0, 1} << false;
+}
+
+void TestMeterChannel::uploadFirmware()
+{
+    QFETCH(QByteArray, replies);
+    QFETCH(QList<int>, lines);
+    QFETCH(bool, result);
+    FakeMeterChannel channel;
+    channel.HexLines = std::make_unique<QStringList>(
+        QStringList{"  :10000000AB \t", ":", ":00000001ff", "\x01:020000040000FA\r"});
+    const QList<QByteArray> sent{"\x11:10000000AB\r\n", "\x11:\r\n", "\x11:00000001ff\r\n",
+                                 "\x11:020000040000FA\r\n"};
+    qsizetype next = 0;
+    channel.onFrame = [&](const QByteArray &) {
+        if (next < replies.size())
+            channel.notify(10, replies.mid(next++, 1));
+    };
+
+    QCOMPARE(channel.UploadFirmware(), result);
+
+    QCOMPARE(int(channel.frames.size()), int(lines.size()));
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        QCOMPARE(channel.frames[std::size_t(i)], sent[lines[i]]);
+    QCOMPARE(channel.progressMaximum, qint64(4));
+    QCOMPARE(channel.count(QStringLiteral("StepUploadProgress")), int(replies.count('\x06')));
+    QCOMPARE(channel.callNames().first(), QStringLiteral("ShowUploadProgress"));
+    QCOMPARE(channel.callNames().last(), QStringLiteral("HideUploadProgress"));
+    QVERIFY(!channel.HexLines);
+}
+
+void TestMeterChannel::uploadSendsNothingItCannotSend()
+{
+    // A character beyond ASCII cannot go out as one byte unchanged.
+    FakeMeterChannel channel;
+    channel.HexLines = std::make_unique<QStringList>(QStringList{":00", QStringLiteral(":0\u00e40")});
+    channel.onFrame = [&](const QByteArray &) { channel.notify(10, "\x06"); };
+    QVERIFY(!channel.UploadFirmware());
+    QCOMPARE(channel.frames, std::vector<QByteArray>{"\x11:00\r\n"});
+    QVERIFY(!channel.HexLines);
+    QCOMPARE(channel.callNames().last(), QStringLiteral("HideUploadProgress"));
+
+    FakeMeterChannel unset;
+    QVERIFY(!unset.UploadFirmware());
+    QVERIFY(unset.calls.empty());
 }
 
 QTEST_GUILESS_MAIN(TestMeterChannel)

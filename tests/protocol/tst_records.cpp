@@ -1,0 +1,109 @@
+#include "protocol/records.h"
+
+#include <QTest>
+
+#include <limits>
+#include <vector>
+
+using protocol::RecordField;
+
+namespace {
+
+// "s5 h4 s20": shown width 5, hidden width 4, shown width 20.
+std::vector<RecordField> Layout(const QString &text)
+{
+    std::vector<RecordField> layout;
+    for (const QString &field : text.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        layout.push_back({field.mid(1).toInt(), field.startsWith(QLatin1Char('s'))});
+    return layout;
+}
+
+// One slot per value: 9 filler bytes, the value, 2 filler bytes. The filler
+// holds bytes that would show up if a boundary were off by one.
+QByteArray Record(const QList<QByteArray> &values)
+{
+    QByteArray record;
+    for (const QByteArray &value : values)
+        record += QByteArray(9, '<') + value + QByteArray(2, '>');
+    return record;
+}
+
+QStringList Decode(const QString &layout, const QByteArray &record)
+{
+    const auto fields = Layout(layout);
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(record.constData());
+    return protocol::DecodeRecord(fields, {bytes, std::size_t(record.size())});
+}
+
+} // namespace
+
+class TestRecords : public QObject {
+    Q_OBJECT
+
+private slots:
+    void decodesShownFields_data();
+    void decodesShownFields();
+    void zeroKeysCompareEqual();
+    void recordBytes_data();
+    void recordBytes();
+};
+
+void TestRecords::decodesShownFields_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<QStringList>("texts");
+
+    QTest::newRow("62-byte example")
+        << "s5 h4 s20" << Record({"12.5%", "SKIP", "Spruce              "})
+        << QStringList{"12.5%", "Spruce              "};
+    QTest::newRow("width 0") << "s0 s3" << Record({"", "abc"}) << QStringList{"", "abc"};
+    QTest::newRow("zero bytes kept")
+        << "s4" << Record({QByteArray(4, '\0')}) << QStringList{QString(4, QChar(0))};
+    QTest::newRow("two-byte letter") << "s2" << Record({"\xc3\xa4"}) << QStringList{QStringLiteral("\u00e4")};
+    QTest::newRow("malformed UTF-8") << "s3" << Record({"a\xff" "b"}) << QStringList{QStringLiteral("a\ufffdb")};
+    QTest::newRow("nothing trimmed")
+        << "s7" << Record({"\xef\xbb\xbf x \t"}) << QStringList{QStringLiteral("\ufeff x \t")};
+    QTest::newRow("sequence cut at a value's end")
+        << "s1 s1" << Record({"\xc3", "\xa4"}) << QStringList{QStringLiteral("\ufffd"), QStringLiteral("\ufffd")};
+    QTest::newRow("no shown field") << "h3 h1" << Record({"abc", "d"}) << QStringList{};
+    QTest::newRow("short record cut at its end") << "s3 s4 s1" << Record({"abc", "defg"}).left(25) << QStringList{"abc", "de", ""};
+}
+
+void TestRecords::decodesShownFields()
+{
+    QFETCH(QString, layout);
+    QFETCH(QByteArray, record);
+    QFETCH(QStringList, texts);
+    QCOMPARE(Decode(layout, record), texts);
+}
+
+void TestRecords::zeroKeysCompareEqual()
+{
+    const QByteArray record = Record({QByteArray(3, '\0'), "x"});
+    const QStringList first = Decode("s3 s1", record);
+    const QStringList second = Decode("s3 h1", record);
+    QCOMPARE(first.first().size(), 3);
+    QVERIFY(first.first() == second.first());
+}
+
+void TestRecords::recordBytes_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<qint64>("bytes");
+    const QString widest = QString::number(std::numeric_limits<qint32>::max());
+    QTest::newRow("example") << "s5 h4 s20" << qint64(62);
+    QTest::newRow("empty") << "" << qint64(0);
+    QTest::newRow("beyond 32 bits")
+        << "s" + widest + " h" + widest << 2 * (qint64(std::numeric_limits<qint32>::max()) + 11);
+}
+
+void TestRecords::recordBytes()
+{
+    QFETCH(QString, layout);
+    QFETCH(qint64, bytes);
+    QCOMPARE(protocol::RecordBytes(Layout(layout)), bytes);
+}
+
+QTEST_GUILESS_MAIN(TestRecords)
+#include "tst_records.moc"
