@@ -49,6 +49,9 @@ class TBluetoothLEDevice {
 public:
     virtual ~TBluetoothLEDevice() = default;
     virtual QString DeviceName() const = 0;
+    // The device's address as the platform names it (empty where it has
+    // none to give); for listings, never for finding the meter.
+    virtual QString Address() const { return {}; }
     virtual bool IsConnected() const = 0;
     // Asks for the connection; may return before it is up. Repeated calls
     // while a connection attempt is under way start nothing new.

@@ -34,8 +34,10 @@ const char *stateName(SessionState state)
 
 } // namespace
 
-BT::BT(MeterLink *link, SessionView *view, qint32 recordSize)
-    : Link(link), View(view), RecordSize(recordSize), m_stepPoke([this] { RunHandedStep(); })
+BT::BT(MeterLink *link, SessionView *view, qint32 recordSize,
+       std::vector<protocol::RecordField> layout)
+    : MeterChannel(DefaultReceiveCapacity, recordSize), Link(link), View(view),
+      Layout(std::move(layout)), m_stepPoke([this] { RunHandedStep(); })
 {
     setObjectName(QStringLiteral("worker"));
 }
@@ -86,6 +88,20 @@ void BT::RequestRevert()
         std::lock_guard guard(Lock);
         Request = Revert;
     }
+    RequestEvent.Signal();
+}
+
+void BT::RequestUpload(std::unique_ptr<QStringList> lines, const QString &fileName)
+{
+    // The worker reads HexLines only after it has taken Upload, and never
+    // while it is in a pass that could take it: a request posted during a
+    // pass waits for the next one.
+    {
+        std::lock_guard guard(Lock);
+        HexLines = std::move(lines);
+        Request = Upload;
+    }
+    View->NameUpload(fileName);
     RequestEvent.Signal();
 }
 
@@ -157,9 +173,9 @@ bool BT::RunPass()
         if (state != Idle && state != Connected)
             return true;
         TakeRequest();
-        if (CurrentState() == Connected)
-            return true;
-        RunStateWork();
+        if (CurrentState() != Connected)
+            RunStateWork();
+        m_requestsServed.fetch_add(1, std::memory_order_release);
         return true;
     }
     // Keep-alive: 2000 ms without an event while connected.
@@ -181,8 +197,9 @@ void BT::TakeRequest()
             switch (Request) {
             case Revert: State = Reverting; break;
             case Transfer: State = Transferring; break;
+            case Upload: State = Uploading; break;
             case Disconnect: State = Disconnecting; break;
-            default: break; // Upload is taken once firmware upload exists
+            default: break;
             }
         } else if (State == Idle && Request == Connect) {
             State = Searching;
@@ -208,17 +225,25 @@ void BT::RunStateWork()
         RunDisconnecting();
     if (CurrentState() == Transferring)
         RunTransferring();
+    if (CurrentState() == Uploading)
+        RunUploading();
     if (CurrentState() == Established)
         RunEstablished();
     if (CurrentState() == ReadingParameters)
         RunReadingParameters();
-    // LiveReading is reached only once measurement reading exists; until then
-    // a link that comes up on the Measurement page is closed again at once.
-    if (CurrentState() == LiveReading) {
-        DisableLink();
-        SetState(Idle);
-        ShowDisconnected();
-    }
+    if (CurrentState() == LiveReading)
+        RunLiveReading();
+}
+
+// A link that came up on the Measurement page takes one reading and closes;
+// a reading that fails shows no message.
+void BT::RunLiveReading()
+{
+    if (ReadCurrentMeasurement())
+        ShowReceivedRecords(1);
+    DisableLink();
+    SetState(Idle);
+    ShowDisconnected();
 }
 
 void BT::RunReverting()
@@ -292,9 +317,35 @@ void BT::RunDisconnecting()
 
 void BT::RunTransferring()
 {
-    // DownloadMode is served once measurement download exists; until then
-    // every transfer writes the parameter block.
+    if (DownloadMode) {
+        RunDownload();
+        return;
+    }
     if (!WriteParameters() || !ReadParameters()) {
+        ConnectionLost();
+        return;
+    }
+    SetState(Connected);
+}
+
+// A successful download always ends the connection.
+void BT::RunDownload()
+{
+    if (!DownloadMeasurements()) {
+        ConnectionLost();
+        return;
+    }
+    ShowReceivedRecords(RecordSize > 0 ? DownloadReplySize() / RecordSize : 0);
+    SendDisconnect();
+    DisableLink();
+    SetState(Idle);
+    ShowDisconnected();
+    ShowMeasurementPage();
+}
+
+void BT::RunUploading()
+{
+    if (!UploadFirmware()) {
         ConnectionLost();
         return;
     }

@@ -10,6 +10,7 @@
 #include "link/sessionview.h"
 #include "link/syncevent.h"
 #include "protocol/meterchannel.h"
+#include "protocol/records.h"
 
 #include <QThread>
 
@@ -50,8 +51,11 @@ class BT : public QThread, public protocol::MeterChannel {
 public:
     // Created on the main thread, not started; the creator (the window or
     // the tool, whichever owns the session) starts it and ends it with
-    // Shutdown. `view` is what its main-thread steps change.
-    BT(MeterLink *link, SessionView *view, qint32 recordSize);
+    // Shutdown. `view` is what its main-thread steps change; `layout` the
+    // measurement fields (width and shown flag of each) of `recordSize`
+    // bytes.
+    BT(MeterLink *link, SessionView *view, qint32 recordSize,
+       std::vector<protocol::RecordField> layout);
     ~BT() override;
 
     // ---- request methods, main thread ---------------------------------------
@@ -59,17 +63,22 @@ public:
     void RequestDisconnect();
     void RequestTransfer();
     void RequestRevert();
+    // Takes the lines; a list still held from before is released.
+    void RequestUpload(std::unique_ptr<QStringList> lines, const QString &fileName);
     void CancelSearch();
     // Signals the worker to end, waits for its thread while still running the
     // steps it hands over, then destroys the worker.
     void Shutdown();
 
     SessionState CurrentState() const;
+    // Passes that took a request and ran its work to the end; a caller
+    // without a window (the tool, tests) waits for it to grow.
+    int RequestsServed() const { return m_requestsServed.load(std::memory_order_acquire); }
 
     // The link to the meter (its component `vorelt` inside); not owned.
     MeterLink *const Link;
     SessionView *const View;
-    const qint32 RecordSize;
+    const std::vector<protocol::RecordField> Layout;
     // Set by the window before RequestTransfer: true downloads stored
     // measurements, false writes the parameter block.
     std::atomic<bool> DownloadMode{false};
@@ -88,6 +97,11 @@ protected:
     void UpdateReceiveProgress() override;
     void CollectParameterBlock() override;
     void ShowParameterBlock() override;
+    void ShowReceiveProgress() override;
+    void HideReceiveProgress() override;
+    void ShowUploadProgress() override;
+    void StepUploadProgress() override;
+    void HideUploadProgress() override;
 
 private:
     // One pass of Execute; false once the thread is to end.
@@ -98,6 +112,9 @@ private:
     void RunEstablished();
     void RunReadingParameters();
     void RunTransferring();
+    void RunDownload();
+    void RunUploading();
+    void RunLiveReading();
     void RunReverting();
     void RunDisconnecting();
     void ConnectionLost();
@@ -113,6 +130,9 @@ private:
     void ShowConnected();
     void ShowDisconnected();
     void ReportConnectionLost();
+    // Decodes the `count` records of the finished fetch and merges them.
+    void ShowReceivedRecords(qint64 count);
+    void ShowMeasurementPage();
     void TellUser(const QString &message);
     void DisableLink();
     void RestoreFirstBlock();
@@ -137,6 +157,7 @@ private:
     SessionState State = Idle;
     SessionRequest Request = NoRequest;
     bool m_terminated = false;
+    std::atomic<int> m_requestsServed{0};
 
     // The block delivered by the first ReadParameters of the connection;
     // Revert puts it back.

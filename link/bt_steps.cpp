@@ -6,6 +6,8 @@
 #include "link/meterlink.h"
 #include "protocol/trace.h"
 
+#include <algorithm>
+
 
 namespace devlink {
 
@@ -107,6 +109,61 @@ void BT::CollectParameterBlock()
 void BT::ShowParameterBlock()
 {
     Synchronize([this] { View->BlockToPage(Block); });
+}
+
+void BT::ShowReceiveProgress()
+{
+    const qint64 maximum = DownloadReplySize();
+    Synchronize([this, maximum] { View->OpenReceiveProgress(maximum); });
+}
+
+void BT::HideReceiveProgress()
+{
+    Synchronize([this] { View->CloseReceiveProgress(); });
+}
+
+void BT::ShowUploadProgress()
+{
+    const int lines = HexLines ? static_cast<int>(HexLines->size()) : 0;
+    Synchronize([this, lines] { View->OpenUploadProgress(lines); });
+}
+
+void BT::StepUploadProgress()
+{
+    Synchronize([this] { View->UploadProgressStep(); });
+}
+
+void BT::HideUploadProgress()
+{
+    Synchronize([this] { View->CloseUploadProgress(); });
+}
+
+void BT::ShowReceivedRecords(qint64 count)
+{
+    // Exactly the records of the expected reply are decoded: bytes the meter
+    // sent after it, or stale bytes of the area, never become a record. A
+    // layout without a shown field gives records without a key: nothing is
+    // shown.
+    const bool anyShown =
+        std::any_of(Layout.begin(), Layout.end(), [](const protocol::RecordField &f) { return f.shown; });
+    if (count <= 0 || RecordSize <= 0 || !anyShown)
+        return;
+    Synchronize([this, count] {
+        const qint64 available = std::min<qint64>(count, Received() / RecordSize);
+        QList<QStringList> batch;
+        batch.reserve(available);
+        const std::uint8_t *at = TransferBuffer();
+        for (qint64 k = 0; k < available; ++k, at += RecordSize)
+            batch.append(protocol::DecodeRecord(Layout, {at, static_cast<std::size_t>(RecordSize)}));
+        ConsumeReceived(static_cast<int>(available * RecordSize));
+        if (!batch.isEmpty())
+            View->MergeBatch(batch);
+    });
+}
+
+void BT::ShowMeasurementPage()
+{
+    Synchronize([this] { View->MeasurementPageToFront(); });
 }
 
 void BT::WriteChunk(const std::uint8_t *data, int count)

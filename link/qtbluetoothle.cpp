@@ -80,6 +80,11 @@ public:
     {
     }
     QString DeviceName() const override { return m_name; }
+    QString Address() const override
+    {
+        // Platforms that hide addresses (macOS) identify devices by a UUID.
+        return m_info.address().isNull() ? m_info.deviceUuid().toString() : m_info.address().toString();
+    }
     bool IsConnected() const override
     {
         if (!m_owner->IsLive(this) || m_failed || !m_controller)

@@ -11,7 +11,9 @@
 
 #include "protocol/parameterblock.h"
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -48,6 +50,21 @@ public:
     // Bytes of the reply received so far; `uploading` while firmware goes
     // out, when the bar counts lines instead.
     virtual void ReceiveProgress(int received, bool uploading) = 0;
+    // A download's progress, from 0 to `maximum` bytes.
+    virtual void OpenReceiveProgress(qint64 maximum) = 0;
+    virtual void CloseReceiveProgress() = 0;
+    // A firmware upload's progress, one step per accepted line; the
+    // disconnected display stands meanwhile, the connected one after it.
+    virtual void NameUpload(const QString &fileName) = 0;
+    virtual void OpenUploadProgress(int lines) = 0;
+    virtual void UploadProgressStep() = 0;
+    virtual void CloseUploadProgress() = 0;
+
+    // ---- measurements ---------------------------------------------------
+    // A non-empty batch of decoded records, in the order they arrived; each
+    // record's first text is its key.
+    virtual void MergeBatch(const QList<QStringList> &batch) = 0;
+    virtual void MeasurementPageToFront() = 0;
 
     // ---- what the worker reads ------------------------------------------
     // True when the Device data page is in front: a link that comes up then

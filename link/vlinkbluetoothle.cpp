@@ -60,6 +60,7 @@ public:
     ~VLinkDevice() override { Close(); }
 
     QString DeviceName() const override { return m_name; }
+    QString Address() const override { return QStringLiteral("%1:%2").arg(m_endpoint.host).arg(m_endpoint.port); }
     bool IsConnected() const override { return m_connected && m_socket && m_owner->Enabled(); }
 
     void Connect() override

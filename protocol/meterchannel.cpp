@@ -1,5 +1,8 @@
 #include "protocol/meterchannel.h"
 
+#include "protocol/timings.h"
+#include "protocol/trace.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -36,6 +39,21 @@ bool MeterChannel::Exchange(int sendCount, int expectCount)
 
 bool MeterChannel::ExchangeInto(int sendCount, int expectCount, std::size_t area)
 {
+    Trace::Note([&] {
+        return QStringLiteral("exchange start: send %1, expect %2").arg(sendCount).arg(expectCount);
+    });
+    const bool ok = RunExchange(sendCount, expectCount, area);
+    Trace::Note([&] {
+        return QStringLiteral("exchange end: %1, received %2%3")
+            .arg(ok ? QStringLiteral("ok") : QStringLiteral("failed"))
+            .arg(Received())
+            .arg(IoError() ? QStringLiteral(", link error") : QString());
+    });
+    return ok;
+}
+
+bool MeterChannel::RunExchange(int sendCount, int expectCount, std::size_t area)
+{
     // Counts that cannot be met would only end in a time-out, or make us send
     // bytes we do not have; refuse them before anything goes out.
     if (sendCount < 0 || static_cast<std::size_t>(sendCount) > Frame.size()
@@ -59,7 +77,7 @@ bool MeterChannel::ExchangeInto(int sendCount, int expectCount, std::size_t area
     // The reply may already be complete if it overtook the last write
     // completion; then there is nothing to wait for.
     while (Received() != expectCount) {
-        if (!WaitIoEvent(ReplyTimeoutMs) || IoError())
+        if (!WaitIoEvent(CurrentTimings().replyTimeoutMs) || IoError())
             return Failed();
         UpdateReceiveProgress();
     }
@@ -74,10 +92,10 @@ bool MeterChannel::SendFrame(int sendCount)
         WriteChunk(Frame.data() + pos, len);
         pos += len;
         // Writes are paced: the meter gets at least this long per chunk.
-        Sleep(ChunkPauseMs);
+        Sleep(CurrentTimings().chunkPauseMs);
         // A notification also ends this wait: the meter may answer before the
         // link reports the write complete.
-        if (!WaitIoEvent(WriteTimeoutMs) || IoError())
+        if (!WaitIoEvent(CurrentTimings().writeTimeoutMs) || IoError())
             return false;
     }
     return true;
@@ -100,17 +118,22 @@ void MeterChannel::SendDisconnect()
     Frame.assign(1, CmdCloseSession);
     // The session ends either way, so a lost close command changes nothing.
     (void)Exchange(1, 0);
-    Sleep(CloseSessionPauseMs);
+    Sleep(CurrentTimings().closeSessionPauseMs);
 }
 
 bool MeterChannel::SendUntilAccepted()
 {
     // Frame lies apart from the receive area, so a repeat sends exactly the
     // bytes the meter asked for again.
-    for (int send = 0; send < MaxSends; ++send) {
+    for (int send = 0; send < CurrentTimings().maxSends; ++send) {
         if (!Exchange(static_cast<int>(Frame.size()), 1))
             return false;
         const std::uint8_t reply = TransferBuffer()[0];
+        Trace::Note([&] {
+            return QStringLiteral("reply %1: %2").arg(reply).arg(reply == ReplyAccepted ? QStringLiteral("accepted")
+                                                              : reply == ReplyRepeat ? QStringLiteral("repeat")
+                                                                                      : QStringLiteral("refused"));
+        });
         if (reply == ReplyAccepted)
             return true;
         if (reply != ReplyRepeat)
@@ -133,7 +156,7 @@ bool MeterChannel::ReadParameters()
     Frame.assign(1, CmdCurrentMeasurement);
     if (!Exchange(1, 0))
         return false;
-    Sleep(ReadParametersPauseMs);
+    Sleep(CurrentTimings().readParametersPauseMs);
 
     Frame.assign(1, CmdReadParameters);
     if (!Exchange(1, ParameterFrameSize))
@@ -185,7 +208,7 @@ bool MeterChannel::DownloadMeasurements()
         return false;
 
     ShowReceiveProgress();
-    Sleep(DownloadPauseMs);
+    Sleep(CurrentTimings().downloadPauseMs);
     Frame.assign(1, CmdDownloadRecords);
     const auto expect = static_cast<int>(replySize);
     const bool received =

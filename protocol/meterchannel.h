@@ -46,14 +46,8 @@ class MeterChannel {
 public:
     static constexpr int DefaultReceiveCapacity = 512000;
     static constexpr int MaxChunk = 64;            // bytes per characteristic write
-    static constexpr int ChunkPauseMs = 20;        // pause after each write
-    static constexpr int WriteTimeoutMs = 2000;    // per write completion
-    static constexpr int ReplyTimeoutMs = 3000;    // between events while receiving
-    static constexpr int MaxSends = 4;             // sends of one frame, repeats included
-    static constexpr int ReadParametersPauseMs = 200;
-    static constexpr int CloseSessionPauseMs = 500;
+    // Pauses, time limits and tries: protocol/timings.h.
     static constexpr int ParameterFrameSize = 517; // code + 514 hex + CR LF
-    static constexpr int DownloadPauseMs = 500;    // between the range request and code 2
     // Larger download replies are refused before anything is sent: the whole
     // reply is held in memory until its records are shown.
     static constexpr qint64 MaxDownloadBytes = qint64(256) << 20;
@@ -147,11 +141,12 @@ protected:
 private:
     // Exchange with a receive area of `area` bytes for this reply.
     bool ExchangeInto(int sendCount, int expectCount, std::size_t area);
+    bool RunExchange(int sendCount, int expectCount, std::size_t area);
     bool ResetReceive(std::size_t area); // false when the area cannot be had
     bool SendFrame(int sendCount);  // send phase; false on time-out or IoError
     bool Failed();                  // blue lamps, false
     // Sends Frame until the meter accepts it (6), again while it asks for a
-    // repeat (27), at most MaxSends times; any other reply fails.
+    // repeat (27), at most Timings::maxSends sends; any other reply fails.
     bool SendUntilAccepted();
     void BuildParameterFrame();
     bool BuildLineFrame(QStringView line);

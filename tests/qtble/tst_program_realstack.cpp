@@ -7,6 +7,7 @@
 #include "tests/support/e2e.h"
 
 #include "protocol/meterchannel.h"
+#include "protocol/timings.h"
 #include "sim/meterlogic.h"
 
 #include <QComboBox>
@@ -224,7 +225,7 @@ void TestProgramRealStack::failedWriteEndsTheSessionAndAnotherWorks()
     QElapsedTimer clock;
     clock.start();
     QTRY_COMPARE_WITH_TIMEOUT(e.prompts.texts(), QStringList{kLost}, 6000);
-    QVERIFY2(clock.elapsed() < protocol::MeterChannel::ReplyTimeoutMs / 2,
+    QVERIFY2(clock.elapsed() < protocol::CurrentTimings().replyTimeoutMs / 2,
              qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(e.prompts.messages[0].caption, QStringLiteral("Error"));
     QVERIFY(e.WaitForState(devlink::Idle, 3000));

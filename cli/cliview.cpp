@@ -1,0 +1,147 @@
+#include "cli/cliview.h"
+
+#include "views/meastable.h"
+
+#include <QTextStream>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+void say(const QString &text)
+{
+    QTextStream(stderr) << text << Qt::endl;
+}
+
+} // namespace
+
+CliView::CliView() : m_terminal(::isatty(STDERR_FILENO) == 1) {}
+
+void CliView::OpenSearchDialog()
+{
+    if (!Quiet)
+        say(QStringLiteral("Searching for the meter..."));
+}
+
+void CliView::OpenWaitDialog()
+{
+    if (!Quiet)
+        say(QStringLiteral("Meter found; establishing the connection..."));
+}
+
+void CliView::Tell(const QString &message)
+{
+    if (!Failure) {
+        if (message == QStringLiteral("BT LE module not enabled or not installed"))
+            Failure = ExitNoAdapter;
+        else if (message == QStringLiteral("Connection failure, try again"))
+            Failure = ExitNotFound;
+        else
+            Failure = ExitLost;
+    }
+    EndBar();
+    if (!Quiet)
+        say(message);
+}
+
+void CliView::PageToBlock(protocol::ParameterBlock &block)
+{
+    // As the window's copy of its page: the five bytes after the dates are
+    // cleared, the range says what is asked for (0..0 writes parameters).
+    block = Page;
+    for (int i = 0; i < 5; ++i)
+        block[protocol::ParameterBlock::ReservedCleared + i] = 0;
+    block.setWord(protocol::ParameterBlock::RangeFrom, PageRangeFrom);
+    block.setWord(protocol::ParameterBlock::RangeTo, PageRangeTo);
+    BlockSent = block;
+}
+
+void CliView::BlockToPage(protocol::ParameterBlock &block)
+{
+    BlocksRead.append(block);
+}
+
+void CliView::MergeBatch(const QList<QStringList> &batch)
+{
+    if (Records)
+        Records->Merge(batch);
+}
+
+// ---- progress on stderr ---------------------------------------------------
+
+void CliView::OpenReceiveProgress(qint64 maximum)
+{
+    m_barLabel = QStringLiteral("Receiving data");
+    m_barMaximum = maximum;
+    m_barPosition = 0;
+    m_barClock.start();
+    DrawBar(0);
+}
+
+void CliView::ReceiveProgress(int received, bool uploading)
+{
+    if (!uploading)
+        DrawBar(received);
+}
+
+void CliView::CloseReceiveProgress()
+{
+    EndBar();
+}
+
+void CliView::NameUpload(const QString &fileName)
+{
+    m_barLabel = QStringLiteral("Uploading file: ") + fileName;
+}
+
+void CliView::OpenUploadProgress(int lines)
+{
+    Connected = false; // the window shows its disconnected display meanwhile
+    m_barMaximum = lines;
+    m_barPosition = 0;
+    m_barClock.start();
+    DrawBar(0);
+}
+
+void CliView::UploadProgressStep()
+{
+    DrawBar(m_barPosition + 1);
+}
+
+void CliView::CloseUploadProgress()
+{
+    EndBar();
+    Connected = true;
+}
+
+void CliView::DrawBar(qint64 position)
+{
+    m_barPosition = position;
+    if (!m_terminal || Quiet || m_barMaximum <= 0)
+        return;
+    // A terminal is slow next to the link: redraw at most every 100 ms.
+    if (m_barShown && position < m_barMaximum && m_barClock.elapsed() < 100)
+        return;
+    m_barClock.restart();
+    constexpr int width = 30;
+    const int filled = static_cast<int>(width * std::min(position, m_barMaximum) / m_barMaximum);
+    std::fprintf(stderr, "\r%s [%s%s] %lld/%lld", qPrintable(m_barLabel),
+                 QByteArray(filled, '#').constData(), QByteArray(width - filled, ' ').constData(),
+                 static_cast<long long>(position), static_cast<long long>(m_barMaximum));
+    std::fflush(stderr);
+    m_barShown = true;
+}
+
+void CliView::EndBar()
+{
+    if (m_barShown) {
+        std::fputc('\n', stderr);
+        m_barShown = false;
+    }
+    m_barMaximum = 0;
+}
+
+} // namespace cli

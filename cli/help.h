@@ -1,0 +1,40 @@
+#pragma once
+// The text of --help; docs/cli.md and the manual page say the same.
+
+namespace cli {
+
+inline constexpr const char *HelpText = R"(Usage: tarvolin-cli [OPTIONS] COMMAND [ARGUMENTS]
+
+Drives the moisture meter over Bluetooth LE without the window.
+
+Commands:
+  scan                 list the devices seen during one scan; the meter is marked *
+  read [-o FILE]       print the meter's parameter block as JSON (to FILE with -o)
+  write FILE           apply the fields FILE names to the meter's block, write it,
+                       read it back and print what changed
+
+Options:
+  --link vlink:HOST:PORT[,...]   simulated meters over the virtual link
+                                 (default: TARVOLIN_LINK, else the machine's
+                                 Bluetooth LE stack)
+  --config FILE        the measurement layout (default: ZEVQ-BLE.INI beside
+                       the tool)
+  --trace FILE         write a protocol trace to FILE
+  --scan-seconds N     how long to look for the meter (default 12)
+  -o, --output FILE    where a command writes its result (default: stdout);
+                       written completely or not at all
+  -h, --help           this text
+
+Exit codes:
+  0    done
+  1    bad usage or bad input file
+  2    no Bluetooth LE adapter
+  3    meter not found or connection failure
+  4    connection lost or transmission error
+  5    read-back differs
+  130  interrupted (Ctrl+C); a connected meter is told the session ends
+
+Messages go to stderr, results to stdout.
+)";
+
+} // namespace cli

@@ -1,0 +1,144 @@
+// tarvolin-cli: the meter from scripts, with the window's link-up, worker
+// and exchanges, so its bytes on the link are the window's bytes.
+#include "cli/commands.h"
+#include "cli/help.h"
+#include "protocol/trace.h"
+
+#include <QCoreApplication>
+#include <QSaveFile>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace cli {
+
+namespace {
+
+struct Command {
+    const char *name;
+    int (*run)(const Options &);
+};
+
+const Command kCommands[] = {
+    {"scan", RunScan},
+    {"read", RunRead},
+    {"write", RunWrite},
+};
+
+bool takeNumber(const QString &text, int low, int high, int *out)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < low || value > high)
+        return false;
+    *out = value;
+    return true;
+}
+
+// False with a message when the words are off.
+bool parse(const QStringList &args, Options *o, bool *help)
+{
+    o->link = qEnvironmentVariable("TARVOLIN_LINK");
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString &a = args[i];
+        const auto value = [&](QString *out) {
+            if (i + 1 >= args.size())
+                return false;
+            *out = args[++i];
+            return true;
+        };
+        QString v;
+        if (a == QStringLiteral("-h") || a == QStringLiteral("--help")) {
+            *help = true;
+        } else if (a == QStringLiteral("--link")) {
+            if (!value(&o->link))
+                return false;
+        } else if (a == QStringLiteral("--config")) {
+            if (!value(&o->config))
+                return false;
+        } else if (a == QStringLiteral("--trace")) {
+            if (!value(&o->trace))
+                return false;
+        } else if (a == QStringLiteral("-o") || a == QStringLiteral("--output")) {
+            if (!value(&o->output))
+                return false;
+        } else if (a == QStringLiteral("--scan-seconds")) {
+            if (!value(&v) || !takeNumber(v, 1, 3600, &o->scanSeconds))
+                return false;
+        } else if (a == QStringLiteral("--from")) {
+            if (!value(&v) || !takeNumber(v, 1, 65535, &o->from))
+                return false;
+        } else if (a == QStringLiteral("--to")) {
+            if (!value(&v) || !takeNumber(v, 1, 65535, &o->to))
+                return false;
+        } else if (a == QStringLiteral("--utf8")) {
+            o->utf8 = true;
+        } else if (a == QStringLiteral("--yes")) {
+            o->yes = true;
+        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
+            return false;
+        } else if (o->command.isEmpty()) {
+            o->command = a;
+        } else {
+            o->arguments << a;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool WriteResult(const QString &path, const QByteArray &bytes)
+{
+    if (path.isEmpty()) {
+        std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
+        std::fflush(stdout);
+        return true;
+    }
+    // Completely or not at all: the old file stays until the new one is whole.
+    QSaveFile file(path);
+    file.setDirectWriteFallback(true);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        Say(QStringLiteral("Cannot create file \"%1\". %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+int Main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarvolin-cli"));
+    Options options;
+    bool help = false;
+    if (!parse(QCoreApplication::arguments(), &options, &help)) {
+        Say(QStringLiteral("Bad usage; see tarvolin-cli --help"));
+        return ExitUsage;
+    }
+    if (help || options.command.isEmpty()) {
+        QTextStream(help ? stdout : stderr) << HelpText;
+        return help ? ExitDone : ExitUsage;
+    }
+    const auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                      [&](const Command &c) { return options.command == QLatin1String(c.name); });
+    if (command == std::end(kCommands)) {
+        Say(QStringLiteral("Unknown command \"%1\"; see tarvolin-cli --help").arg(options.command));
+        return ExitUsage;
+    }
+    if (!options.trace.isEmpty()) {
+        QString error;
+        if (!protocol::Trace::Start(options.trace, &error))
+            Say(QStringLiteral("Cannot create file \"%1\". %2").arg(options.trace, error));
+    }
+    InstallInterruptHandlers();
+    const int code = command->run(options);
+    protocol::Trace::Stop();
+    return Interrupted() ? ExitInterrupted : code;
+}
+
+} // namespace cli
+
+int main(int argc, char *argv[])
+{
+    return cli::Main(argc, argv);
+}

@@ -1,0 +1,241 @@
+#include "cli/session.h"
+
+#include "link/bt.h"
+#include "link/linkfactory.h"
+#include "link/meterlink.h"
+#include "protocol/trace.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QTextStream>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+
+namespace cli {
+
+using devlink::Worker;
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void onSignal(int)
+{
+    g_interrupted.store(true);
+}
+
+std::vector<protocol::RecordField> layoutOf(const devlink::TItemList &items)
+{
+    std::vector<protocol::RecordField> layout;
+    for (const auto &item : items)
+        layout.push_back({item->Width, item->IsShown()});
+    return layout;
+}
+
+QStringList captionsOf(const devlink::TItemList &items)
+{
+    QStringList captions;
+    for (const auto &item : items)
+        if (item->IsShown())
+            captions << item->Name;
+    return captions;
+}
+
+} // namespace
+
+void Say(const QString &text)
+{
+    QTextStream(stderr) << text << Qt::endl;
+}
+
+bool Interrupted()
+{
+    return g_interrupted.load();
+}
+
+void InstallInterruptHandlers()
+{
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+}
+
+Session::Session(const Options &options) : m_options(options) {}
+
+Session::~Session()
+{
+    // The worker ends first: its destruction may still switch the link off.
+    if (Worker)
+        Worker->Shutdown();
+    m_link.reset();
+}
+
+int Session::Start()
+{
+    const QString config = m_options.config.isEmpty()
+        ? QDir(QCoreApplication::applicationDirPath()).filePath(app::ConfigFileName)
+        : m_options.config;
+    if (!QFileInfo::exists(config)) {
+        Say(QStringLiteral("Missing configuration file"));
+        return ExitUsage;
+    }
+    QString error;
+    if (!app::LoadFieldList(config, Fields, &error)) {
+        Say(error);
+        return ExitUsage;
+    }
+    Table.SetCaptions(captionsOf(Fields.items));
+    View.Records = &Table;
+    std::unique_ptr<devlink::TBluetoothLE> component = devlink::CreateLinkComponent(m_options.link, &error);
+    if (!component) {
+        Say(error);
+        return ExitUsage;
+    }
+    m_link = std::make_unique<devlink::MeterLink>(std::move(component), &View);
+    m_link->ScanMs = m_options.scanSeconds * 1000;
+    m_link->GiveUpWhenScanEnds(true);
+    Worker = new devlink::BT(m_link.get(), &View, Fields.recordSize, layoutOf(Fields.items));
+    Worker->start();
+    return ExitDone;
+}
+
+int Session::Connect(bool liveReading)
+{
+    View.LiveReading = liveReading;
+    const int before = Worker->RequestsServed();
+    // Ctrl+C while the sequence runs: it gives up at its next check.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [this] {
+        if (Interrupted())
+            m_link->Abandon();
+    });
+    watch.start(20);
+    m_link->SearchAndConnect();
+    watch.stop();
+    if (Interrupted())
+        return Abort();
+    if (View.Failure == ExitNoAdapter)
+        return ExitNoAdapter; // no scan ran, so nothing was posted
+    if (m_link->MeterNotFound()) {
+        // A give-up without a message: the worker waits for the cancel.
+        if (!WaitUntil([] {
+                if (Worker->CurrentState() == devlink::Searching)
+                    Worker->CancelSearch();
+                return Worker->CurrentState() == devlink::Idle;
+            }))
+            return Abort();
+        Say(QStringLiteral("meter not found"));
+        return ExitNotFound;
+    }
+    if (!WaitServed(before))
+        return Abort();
+    if (liveReading)
+        return View.Failure ? Failed(ExitLost) : ExitDone;
+    if (Worker->CurrentState() != devlink::Connected || View.BlocksRead.isEmpty())
+        return Failed(ExitNotFound);
+    return ExitDone;
+}
+
+int Session::WriteBlock()
+{
+    const qsizetype readsBefore = View.BlocksRead.size();
+    const int before = Worker->RequestsServed();
+    Worker->DownloadMode = false;
+    Worker->RequestTransfer();
+    if (!WaitServed(before))
+        return Abort();
+    if (Worker->CurrentState() != devlink::Connected || View.BlocksRead.size() == readsBefore)
+        return Failed(ExitLost);
+    return ExitDone;
+}
+
+int Session::Download(quint16 from, quint16 to)
+{
+    View.PageRangeFrom = from;
+    View.PageRangeTo = to;
+    const int before = Worker->RequestsServed();
+    Worker->DownloadMode = true;
+    Worker->RequestTransfer();
+    if (!WaitServed(before))
+        return Abort();
+    View.PageRangeFrom = View.PageRangeTo = 0;
+    return View.Failure ? Failed(ExitLost) : ExitDone;
+}
+
+int Session::Upload(std::unique_ptr<QStringList> lines, const QString &fileName)
+{
+    const int before = Worker->RequestsServed();
+    Worker->RequestUpload(std::move(lines), fileName);
+    if (!WaitServed(before))
+        return Abort();
+    return Worker->CurrentState() == devlink::Connected ? ExitDone : Failed(ExitLost);
+}
+
+int Session::Disconnect()
+{
+    if (Worker->CurrentState() != devlink::Connected)
+        return ExitDone;
+    const int before = Worker->RequestsServed();
+    Worker->RequestDisconnect();
+    if (!WaitServed(before))
+        return Abort();
+    return ExitDone;
+}
+
+int Session::Failed(int fallback) const
+{
+    return View.Failure ? *View.Failure : fallback;
+}
+
+bool Session::WaitUntil(const std::function<bool()> &done)
+{
+    if (done())
+        return !Interrupted();
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (Interrupted() || done())
+            loop.quit();
+    });
+    poll.start(5);
+    loop.exec();
+    return !Interrupted();
+}
+
+bool Session::WaitServed(int before)
+{
+    return WaitUntil([before] { return Worker->RequestsServed() > before; });
+}
+
+// Ctrl+C: whatever runs ends with the link off. A connected meter is told
+// the session ends; a running transfer is cut by switching the link off,
+// which makes its exchange fail within the reply limit.
+int Session::Abort()
+{
+    View.Quiet = true;
+    g_interrupted.store(false); // the waits below must not end at once
+    m_link->Abandon();
+    WaitUntil([this] {
+        switch (Worker->CurrentState()) {
+        case devlink::Idle:
+            return true;
+        case devlink::Searching:
+            Worker->CancelSearch();
+            break;
+        case devlink::Connected:
+            Worker->RequestDisconnect();
+            break;
+        default:
+            m_link->vorelt->SetEnabled(false);
+            break;
+        }
+        return false;
+    });
+    Say(QStringLiteral("interrupted"));
+    return ExitInterrupted;
+}
+
+} // namespace cli
