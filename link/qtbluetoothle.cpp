@@ -1,5 +1,7 @@
 #include "link/qtbluetoothle.h"
 
+#include "link/qtbluez.h"
+
 #include <QBluetoothDeviceDiscoveryAgent>
 #include <QEventLoop>
 #include <QLowEnergyCharacteristic>
@@ -70,11 +72,6 @@ public:
 
 class QtBluetoothLE::Device final : public TBluetoothLEDevice {
 public:
-    struct PendingWrite {
-        Characteristic *characteristic;
-        QByteArray value;
-    };
-
     Device(QtBluetoothLE *owner, const QBluetoothDeviceInfo &info)
         : m_owner(owner), m_generation(owner->m_generation), m_info(info), m_name(info.name())
     {
@@ -118,6 +115,7 @@ public:
     QString m_key;
     QBluetoothDeviceInfo m_info;
     QString m_name;
+    int m_rssi = 0;
     bool m_reported = false; // reported by the current scan, under m_reportedName
     QString m_reportedName;
     QLowEnergyController *m_controller = nullptr; // child of the session context
@@ -126,13 +124,19 @@ public:
     bool m_discovering = false;  // services or their details are being listed
     std::vector<std::unique_ptr<Service>> m_services; // in the order the stack listed them
     std::vector<Service *> m_listed;                  // those of the latest listing
-    std::deque<PendingWrite> m_writes;                // front is in flight when m_writing
-    bool m_writing = false;
+    GattWriteQueue<Characteristic *> m_writes;
 };
 
 // ---------------------------------------------------------------------------
 
-QtBluetoothLE::QtBluetoothLE(QObject *parent) : TBluetoothLE(parent) {}
+QtBluetoothLE::QtBluetoothLE(QObject *parent) : TBluetoothLE(parent)
+{
+    // Before Qt makes its first Bluetooth object, which fixes its backend.
+    bluez::SelectDBusBackend();
+    m_names = new bluez::NameWatch(this);
+    connect(m_names, &bluez::NameWatch::nameChanged, this,
+            [this](const QString &address, const QString &) { OnNameFromBluez(address); });
+}
 
 QtBluetoothLE::~QtBluetoothLE()
 {
@@ -158,8 +162,7 @@ void QtBluetoothLE::CloseSession()
     m_events.clear();
     StopScan();
     for (const auto &d : m_devices) {
-        d->m_writes.clear();
-        d->m_writing = false;
+        d->m_writes.TakeAll();
         if (d->m_controller) {
             d->m_controller->disconnect(this);
             d->m_controller->disconnectFromDevice();
@@ -249,6 +252,7 @@ bool QtBluetoothLE::DiscoverDevices(int ms, QString *error)
                     OnScanError(agent->errorString());
             });
 
+    m_names->Start();
     m_agent->setLowEnergyDiscoveryTimeout(std::max(ms, 1));
     m_agent->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
     // With no adapter (or Bluetooth off) the agent fails inside start().
@@ -265,6 +269,7 @@ void QtBluetoothLE::CancelDiscovery()
 
 void QtBluetoothLE::StopScan()
 {
+    m_names->Stop();
     if (!m_agent)
         return;
     m_agent->disconnect(this);
@@ -302,12 +307,33 @@ void QtBluetoothLE::OnDeviceSeen(const QBluetoothDeviceInfo &info)
         d->m_name = info.name();
     if (!d->m_controller)
         d->m_info = info;
+    d->m_rssi = info.rssi();
+    ReportDevice(d);
+}
+
+void QtBluetoothLE::OnNameFromBluez(const QString &address)
+{
+    if (!Enabled() || !m_agent || !m_agent->isActive())
+        return; // a name is news for a scan only
+    for (const auto &d : m_devices)
+        if (d->m_key == address)
+            return ReportDevice(d.get());
+    // Not seen by Qt yet: OnDeviceSeen finds the name when it is.
+}
+
+void QtBluetoothLE::ReportDevice(Device *d)
+{
+    // BlueZ's Name wins over Qt's, which may still be that of the first
+    // sighting (the address) after the scan response named the device.
+    const QString told = m_names->NameOf(d->m_key);
+    if (!told.isEmpty())
+        d->m_name = told;
     if (d->m_reported && d->m_reportedName == d->m_name)
         return;
     d->m_reported = true;
     d->m_reportedName = d->m_name;
     const quint64 generation = m_generation;
-    const int rssi = info.rssi();
+    const int rssi = d->m_rssi;
     Deliver([this, d, generation, rssi] {
         if (generation == m_generation && Enabled() && OnDiscoverLEDevice)
             OnDiscoverLEDevice(this, d, rssi, QByteArray());
@@ -651,54 +677,57 @@ bool QtBluetoothLE::WriteCharacteristic(TBluetoothLEDevice *device,
         return false;
     // One write at a time: the stack reports completions without saying which
     // write they belong to, and the meter must get the chunks in order.
-    d->m_writes.push_back({c, c->GetValue()});
+    d->m_writes.Add(c, c->GetValue());
     StartNextWrite(d);
     return true;
 }
 
 void QtBluetoothLE::StartNextWrite(Device *d)
 {
-    while (!d->m_writing && !d->m_writes.empty()) {
-        const Device::PendingWrite &next = d->m_writes.front();
-        QLowEnergyService *service = next.characteristic->m_service->m_service;
-        const QLowEnergyCharacteristic q =
-            service ? service->characteristic(next.characteristic->m_uuid) : QLowEnergyCharacteristic();
-        if (!q.isValid()) {
-            FailWrites(d, WriteFailed);
-            return;
-        }
-        d->m_writing = true;
-        service->writeCharacteristic(q, next.value, QLowEnergyService::WriteWithResponse);
+    if (d->m_writes.Busy() || !d->m_writes.Front())
+        return;
+    // Qt reports the MTU on some platforms only (see docs/ble.md); elsewhere
+    // it is unknown and chunks go whole, as the stack takes them.
+    d->m_writes.SetMtu(d->m_controller ? d->m_controller->mtu() : 0);
+    const auto piece = d->m_writes.Next();
+    QLowEnergyService *service = piece->tag->m_service->m_service;
+    const QLowEnergyCharacteristic q =
+        service ? service->characteristic(piece->tag->m_uuid) : QLowEnergyCharacteristic();
+    if (!q.isValid()) {
+        FailWrites(d, WriteFailed);
+        return;
     }
+    service->writeCharacteristic(q, piece->bytes, QLowEnergyService::WriteWithResponse);
 }
 
 void QtBluetoothLE::OnWritten(Device *d, Service *s, const QLowEnergyCharacteristic &written)
 {
-    if (!d->m_writing || d->m_writes.empty())
+    const auto front = d->m_writes.Front();
+    if (!d->m_writes.Busy() || !front)
         return;
-    Characteristic *c = d->m_writes.front().characteristic;
+    Characteristic *c = *front;
     if (c->m_service != s || c->m_uuid != written.uuid())
         return;
-    d->m_writes.pop_front();
-    d->m_writing = false;
     const quint64 g = m_generation;
-    const bool alive = Deliver([this, c, g] {
-        if (g == m_generation && Enabled() && OnCharacteristicWrite)
-            OnCharacteristicWrite(this, c, 0);
-    });
-    if (alive && g == m_generation)
+    if (d->m_writes.Written()) {
+        const bool alive = Deliver([this, c, g] {
+            if (g == m_generation && Enabled() && OnCharacteristicWrite)
+                OnCharacteristicWrite(this, c, 0);
+        });
+        if (!alive)
+            return;
+    }
+    if (g == m_generation)
         StartNextWrite(d);
 }
 
 void QtBluetoothLE::FailWrites(Device *d, int status)
 {
-    // Every write still waiting gets its one completion, as a failure.
-    std::deque<Device::PendingWrite> failed;
-    failed.swap(d->m_writes);
-    d->m_writing = false;
+    // Every write still waiting gets its one completion, as a failure, also
+    // one whose first pieces went through.
+    const std::vector<Characteristic *> failed = d->m_writes.TakeAll();
     const quint64 g = m_generation;
-    for (const auto &w : failed) {
-        Characteristic *c = w.characteristic;
+    for (Characteristic *c : failed) {
         const bool alive = Deliver([this, c, status, g] {
             if (g == m_generation && Enabled() && OnCharacteristicWrite)
                 OnCharacteristicWrite(this, c, status);

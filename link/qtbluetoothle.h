@@ -10,6 +10,7 @@
 // caller stay allocated until the next session opens (see bluetoothle.h).
 
 #include "link/bluetoothle.h"
+#include "link/gattwritequeue.h"
 
 #include <QBluetoothDeviceInfo>
 #include <QLowEnergyController>
@@ -23,6 +24,10 @@
 class QBluetoothDeviceDiscoveryAgent;
 
 namespace devlink {
+
+namespace bluez {
+class NameWatch;
+}
 
 class QtBluetoothLE : public TBluetoothLE {
     Q_OBJECT
@@ -59,6 +64,8 @@ private:
     Device *LiveDevice(TBluetoothLEDevice *device) const;
     Device *DeviceFor(const QBluetoothDeviceInfo &info);
     void OnDeviceSeen(const QBluetoothDeviceInfo &info);
+    void OnNameFromBluez(const QString &address);
+    void ReportDevice(Device *device);
     void OnScanError(const QString &error);
     void StopScan();
 
@@ -92,6 +99,7 @@ private:
     QObject *m_session = nullptr;       // parent of this session's Qt objects
     QBluetoothDeviceDiscoveryAgent *m_agent = nullptr;
     QString m_scanError;
+    bluez::NameWatch *m_names; // listens while a scan runs
     std::vector<std::unique_ptr<Device>> m_devices; // of the open or the last closed session
     std::deque<std::function<void()>> m_events;
     bool m_delivering = false;

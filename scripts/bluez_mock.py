@@ -19,6 +19,7 @@ version), then run:
   --plain-device NAME  a device with a battery service only
   --late-name NAME     like --device, but the name comes 300 ms after the
                        device is first seen
+  --late-meter HOST:PORT  like --meter, with the name coming late as above
   --no-adapter         start without an adapter (bluetoothd without a dongle)
   --powered-off        the adapter is switched off
   --log FILE           dbusmock's log of every call
@@ -617,6 +618,7 @@ def main():
     parser.add_argument('--device', action='append', default=[], metavar='NAME')
     parser.add_argument('--plain-device', action='append', default=[], metavar='NAME')
     parser.add_argument('--late-name', action='append', default=[], metavar='NAME')
+    parser.add_argument('--late-meter', action='append', default=[], metavar='HOST:PORT')
     parser.add_argument('--no-adapter', action='store_true')
     parser.add_argument('--powered-off', action='store_true')
     parser.add_argument('--log', default=os.devnull)
@@ -624,10 +626,12 @@ def main():
 
     mock = Mock(args)
     n = 1
-    for endpoint in args.meter:
+    meters = [(e, False) for e in args.meter] + [(e, True) for e in args.late_meter]
+    for endpoint, late in meters:
         host, _, port = endpoint.rpartition(':')
         device = Device(mock, '', address(n), [])
         device.peer = VLinkPeer(host or '127.0.0.1', int(port), device.on_peer_line)
+        device.late_name = late
         try:
             device.name, device.services = device.peer.open()
         except OSError as e:
