@@ -57,28 +57,28 @@ bool WriteFileReplacing(const QString &path, const QByteArray &bytes, QString *e
 {
     QSaveFile file(path);
     // Qt falls back to writing the target directly where the folder refuses
-    // new files; a name without room for the temporary suffix is the same
-    // case and is handled below.
+    // new files. A name without room for the temporary suffix is the same
+    // case; it shows when the new file is opened or, where the system makes
+    // it unnamed first, only when it is put in place.
     file.setDirectWriteFallback(true);
     // Unbuffered, so every write failure is seen and the new file is then
     // never committed.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        if (NoRoomForTemporaryName(path))
-            return WriteDirectly(path, bytes, error);
-        return Fail(path, file.errorString(), error);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        if (!WriteAll(file, bytes)) {
+            const QString reason = file.errorString();
+            // Committing a cancelled file discards the new one; where the
+            // target was opened directly it only closes it, where merely
+            // destroying the object could remove the target.
+            file.cancelWriting();
+            file.commit();
+            return Fail(path, reason, error);
+        }
+        if (file.commit())
+            return true;
     }
-    if (!WriteAll(file, bytes)) {
-        const QString reason = file.errorString();
-        // Committing a cancelled file discards the new one; where the target
-        // was opened directly it only closes it, where merely destroying the
-        // object could remove the target.
-        file.cancelWriting();
-        file.commit();
-        return Fail(path, reason, error);
-    }
-    if (!file.commit())
-        return Fail(path, file.errorString(), error);
-    return true;
+    if (NoRoomForTemporaryName(path))
+        return WriteDirectly(path, bytes, error);
+    return Fail(path, file.errorString(), error);
 }
 
 } // namespace views
