@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QMessageBox>
 
 namespace app {
@@ -22,13 +21,6 @@ QMessageBox::Icon toBoxIcon(MessageIcon icon)
     return QMessageBox::NoIcon;
 }
 
-QString withDefaultExtension(const QString &name, const QString &extension)
-{
-    if (name.isEmpty() || extension.isEmpty() || !QFileInfo(name).suffix().isEmpty())
-        return name;
-    return name + QLatin1Char('.') + extension;
-}
-
 class RealPrompts final : public Prompts {
 public:
     void Message(QWidget *owner, const QString &text, const QString &caption,
@@ -45,12 +37,19 @@ public:
     }
     QString SaveFileName(QWidget *owner, const FileDialogOptions &o) override
     {
-        QFileDialog::Options flags;
-        if (!o.promptOverwrite)
-            flags |= QFileDialog::DontConfirmOverwrite;
-        return withDefaultExtension(
-            QFileDialog::getSaveFileName(owner, o.title, QString(), o.filter, nullptr, flags),
-            o.defaultExtension);
+        QFileDialog dialog(owner, o.title, QString(), o.filter);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        // The dialog applies the default extension before it asks about
+        // overwriting, so "keep" is asked about as the existing "keep.ZVQ".
+        // Platform dialogs differ in this; Qt's own dialog is the same
+        // everywhere.
+        dialog.setDefaultSuffix(o.defaultExtension);
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.setOption(QFileDialog::DontConfirmOverwrite, !o.promptOverwrite);
+        if (dialog.exec() != QDialog::Accepted)
+            return {};
+        return dialog.selectedFiles().value(0);
     }
     QString OpenFileName(QWidget *owner, const FileDialogOptions &o) override
     {

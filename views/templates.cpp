@@ -5,12 +5,13 @@
 
 #include "app/mainform.h"
 #include "app/prompts.h"
+#include "protocol/textlines.h"
+#include "views/savefile.h"
 
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSignalBlocker>
 #include <QStringConverter>
 #include <QStringDecoder>
@@ -56,47 +57,20 @@ QString DecodeTemplate(const QByteArray &bytes)
     return decoder.decode(bytes);
 }
 
-// Lines end at CR LF, LF or a lone CR.
-QStringList SplitLines(const QString &text)
-{
-    QStringList lines;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (c != QLatin1Char('\r') && c != QLatin1Char('\n'))
-            continue;
-        lines.append(text.mid(start, i - start));
-        if (c == QLatin1Char('\r') && i + 1 < text.size() && text[i + 1] == QLatin1Char('\n'))
-            ++i;
-        start = i + 1;
-    }
-    if (start < text.size())
-        lines.append(text.mid(start));
-    return lines;
-}
-
 } // namespace
 
 void TForm4::Button7Click()
 {
     FileDialogOptions options = TemplateDialog(QStringLiteral("Save range maping template"));
     options.promptOverwrite = true;
-    const QString fileName = prompts().SaveFileName(this, options);
-    if (fileName.isEmpty())
-        return;
-
-    QString text = QString::number(ComboBox10->currentIndex()) + QStringLiteral("\r\n");
-    for (int r = 1; r < views::GridRows; ++r) {
-        for (int c = 0; c < views::GridColumns; ++c)
-            text += views::CellText(StringGrid1, c, r) + QStringLiteral("\r\n");
-    }
-    // The old file is replaced only once the new one is completely written.
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        Fail("Cannot create file \"%1\". %2", fileName, file.errorString());
-    const QByteArray bytes = QByteArray("\xEF\xBB\xBF") + text.toUtf8();
-    if (file.write(bytes) != bytes.size() || !file.commit())
-        Fail("Cannot create file \"%1\". %2", fileName, file.errorString());
+    views::SaveThroughDialog(this, options, [this] {
+        QString text = QString::number(ComboBox10->currentIndex()) + QStringLiteral("\r\n");
+        for (int r = 1; r < views::GridRows; ++r) {
+            for (int c = 0; c < views::GridColumns; ++c)
+                text += views::CellText(StringGrid1, c, r) + QStringLiteral("\r\n");
+        }
+        return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+    });
 }
 
 void TForm4::Button8Click()
@@ -110,7 +84,7 @@ void TForm4::Button8Click()
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
         Fail("Cannot open file \"%1\". %2", fileName, file.errorString());
-    const QStringList lines = SplitLines(DecodeTemplate(file.read(TemplateReadLimit)));
+    const QStringList lines = protocol::SplitLines(DecodeTemplate(file.read(TemplateReadLimit)));
     const auto line = [&lines](int i) { return i < lines.size() ? lines[i] : QString(); };
 
     const qint32 index = views::IntegerValue(line(0));

@@ -1,0 +1,66 @@
+#include "views/csv.h"
+
+#include "views/meastable.h"
+
+#include <QStringEncoder>
+
+namespace views {
+
+namespace {
+
+bool NeedsQuotes(QStringView cell, QChar separator)
+{
+    for (const QChar c : cell) {
+        if (c == separator || c == u'"' || c == u'\r' || c == u'\n')
+            return true;
+    }
+    return false;
+}
+
+void AppendCell(QString &text, QStringView cell, QChar separator)
+{
+    if (!NeedsQuotes(cell, separator)) {
+        text += cell;
+        return;
+    }
+    text += u'"';
+    for (const QChar c : cell) {
+        if (c == u'"')
+            text += u'"';
+        text += c;
+    }
+    text += u'"';
+}
+
+} // namespace
+
+QString CsvText(const MeasTable &table, QChar separator)
+{
+    int rows = 0;
+    while (rows < table.RowCount() && !table.Cell(0, rows).isEmpty())
+        ++rows;
+    // One buffer for the whole file; a generous guess keeps it from growing
+    // more than a few times.
+    QString text;
+    text.reserve(qsizetype(rows) * (table.ColumnCount() * 12 + 2));
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < table.ColumnCount(); ++c) {
+            if (c > 0)
+                text += separator;
+            AppendCell(text, table.Cell(c, r), separator);
+        }
+        text += u"\r\n";
+    }
+    return text;
+}
+
+QByteArray CsvBytes(const MeasTable &table, QChar separator, CsvEncoding encoding)
+{
+    const QString text = CsvText(table, separator);
+    if (encoding == CsvEncoding::Utf8WithMark)
+        return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+    QStringEncoder encoder(QStringConverter::Utf16LE);
+    return encoder.encode(text);
+}
+
+} // namespace views

@@ -1,0 +1,23 @@
+#include "views/savefile.h"
+
+#include "views/filewrite.h"
+
+#include <stdexcept>
+
+namespace views {
+
+bool SaveThroughDialog(QWidget *owner, const app::FileDialogOptions &options,
+                       const std::function<QByteArray()> &content)
+{
+    // The name is used as the dialog gave it: appending the extension
+    // afterwards would write a file the overwrite question never saw.
+    const QString fileName = app::prompts().SaveFileName(owner, options);
+    if (fileName.isEmpty())
+        return false;
+    QString error;
+    if (!WriteFileReplacing(fileName, content(), &error))
+        throw std::runtime_error(error.toStdString());
+    return true;
+}
+
+} // namespace views

@@ -1,0 +1,23 @@
+#pragma once
+// The one way the window saves a file the user names: "Save defaults"
+// (templates) and "Save" (CSV) both come through here.
+
+#include "app/prompts.h"
+
+#include <QByteArray>
+
+#include <functional>
+
+class QWidget;
+
+namespace views {
+
+// Asks for the name through the save dialog and writes what `content` gives
+// there (WriteFileReplacing). The dialog itself applies the default
+// extension, so its overwrite question is about the file really written.
+// False when the user cancelled; a failure raises std::runtime_error with
+// "Cannot create file "<name>". <reason>" and the old file stays as it was.
+bool SaveThroughDialog(QWidget *owner, const app::FileDialogOptions &options,
+                       const std::function<QByteArray()> &content);
+
+} // namespace views
