@@ -55,42 +55,14 @@ bool TForm4::FormCreate(const QString &configPath)
 
     // Stored in the global reference before it starts, so no request can
     // reach a missing worker.
-    devlink::Worker = new devlink::BT(Meter.get(), View.get(), RecordSize);
+    std::vector<protocol::RecordField> layout;
+    for (const auto &item : ItemList)
+        layout.push_back({item->Width, item->IsShown()});
+    devlink::Worker = new devlink::BT(Meter.get(), View.get(), RecordSize, std::move(layout));
     devlink::Worker->start();
     return true;
 }
 
-// Grid widths are 6 pixels per character, as the meter's field widths and
-// captions are counted in characters.
-void TForm4::SizeMeasurementGrids()
-{
-    std::vector<const devlink::TItem *> shown;
-    for (const auto &item : ItemList)
-        if (item->IsShown())
-            shown.push_back(item.get());
-    const int count = static_cast<int>(shown.size());
-    // A grid keeps at least one column and one row.
-    meas->setColumnCount(std::max(count, 1));
-    meas->setRowCount(2);
-    current->setRowCount(std::max(count, 1));
-    int longestName = 0;
-    int widest = 0;
-    for (int k = 0; k < count; ++k) {
-        const devlink::TItem &item = *shown[static_cast<std::size_t>(k)];
-        views::SetCellText(meas, k, 0, item.Name);
-        views::SetCellText(current, 0, k, item.Name);
-        const int chars = std::max({static_cast<int>(item.Name.size()), static_cast<int>(item.Width), 7});
-        meas->setColumnWidth(k, 6 * chars);
-        longestName = std::max(longestName, static_cast<int>(item.Name.size()));
-        widest = std::max(widest, static_cast<int>(item.Width));
-    }
-    current->setColumnWidth(0, 6 + 6 * longestName);
-    current->setColumnWidth(1, 6 + 6 * widest);
-    const int currentWidth = current->columnWidth(0) + current->columnWidth(1) + 6;
-    current->setGeometry(0, 0, currentWidth, Panel3->height());
-    meas->setGeometry(currentWidth + 1, 0, std::max(Panel3->width() - currentWidth - 1, 0),
-                      Panel3->height());
-}
 
 void TForm4::FillDeviceDataLists()
 {

@@ -17,6 +17,10 @@ void TForm4::Button1Click()
             devlink::Worker->RequestDisconnect();
         return;
     }
+    // During a firmware upload the buttons read "Search and connect", but
+    // the meter is connected and busy: only an idle worker starts a link-up.
+    if (devlink::Worker && devlink::Worker->CurrentState() != devlink::Idle)
+        return;
     Meter->SearchAndConnect();
 }
 

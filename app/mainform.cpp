@@ -148,47 +148,6 @@ void TForm4::BuildHeader()
     Label12->installEventFilter(new ClickFilter(Label12, [this] { Label12Click(); }));
 }
 
-void TForm4::BuildMeasurementPage(QWidget *page)
-{
-    auto *column = new QVBoxLayout(page);
-    Panel3 = new QWidget(page);
-    Panel3->setObjectName(QStringLiteral("Panel3"));
-    column->addWidget(Panel3, 1);
-
-    current = new QTableWidget(0, 2, Panel3);
-    current->setObjectName(QStringLiteral("current"));
-    meas = new QTableWidget(2, 1, Panel3);
-    meas->setObjectName(QStringLiteral("meas"));
-    for (QTableWidget *grid : {meas, current}) {
-        grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
-        grid->verticalHeader()->setDefaultSectionSize(16);
-        grid->horizontalHeader()->hide();
-        grid->verticalHeader()->hide();
-    }
-    meas->setSelectionBehavior(QAbstractItemView::SelectRows);
-
-    auto *bottom = new QHBoxLayout;
-    Shape2 = new Lamp(page);
-    Shape2->setObjectName(QStringLiteral("Shape2"));
-    Label14 = new QLabel(QStringLiteral("Label13"), page);
-    Label14->setObjectName(QStringLiteral("Label14"));
-    Button9 = new QPushButton(QStringLiteral("Search and connect"), page);
-    Button9->setObjectName(QStringLiteral("Button9"));
-    Button9->setToolTip(QStringLiteral(
-        "Search for regitered Vorelt ZEVQ-25k device and estabilish connection if found and set program to measurement mode"));
-    Button10 = new QPushButton(QStringLiteral("Save"), page);
-    Button10->setObjectName(QStringLiteral("Button10"));
-    Button10->setToolTip(QStringLiteral("Save measurements in the csv format"));
-    Button12 = new QPushButton(QStringLiteral("Exit"), page);
-    Button12->setObjectName(QStringLiteral("Button12"));
-    Button12->setToolTip(QStringLiteral("Exit and disconnect the device"));
-    bottom->addWidget(Shape2);
-    bottom->addWidget(Label14, 1);
-    bottom->addWidget(Button9);
-    bottom->addWidget(Button10);
-    bottom->addWidget(Button12);
-    column->addLayout(bottom);
-}
 
 void TForm4::ConnectFrameHandlers()
 {

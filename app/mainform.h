@@ -22,11 +22,15 @@ class QLabel;
 class QLineEdit;
 class QPainter;
 class QPushButton;
+class QTableView;
 class QTableWidget;
 class QWidget;
 
 namespace devlink {
 class MeterLink;
+}
+namespace views {
+class MeasTable;
 }
 
 namespace app {
@@ -107,6 +111,14 @@ public:
     void CheckPageCollectable();
     // ---- end of Device data page (views/) -----------------------------------
 
+    // ---- Measurement page (views/measurement.cpp) ---------------------------
+    void MergeRecords(const QList<QStringList> &batch);
+    void measSelectCell(int column, int row, bool &canSelect);
+    void Button10Click(); // "Save"
+    void Button11Click(); // "Read"
+    // ---- firmware (views/firmware.cpp) --------------------------------------
+    void Button3Click(); // "Send data"
+
     // ---- state --------------------------------------------------------------
     // What the worker's steps change; created before the link and the worker.
     const std::unique_ptr<WindowView> View;
@@ -128,7 +140,8 @@ public:
     QWidget *TabSheet2 = nullptr; // "Device data"
     // Measurement page
     QWidget *Panel3 = nullptr;
-    QTableWidget *meas = nullptr;
+    QTableView *meas = nullptr;          // a view over Measurements
+    views::MeasTable *Measurements = nullptr;
     QTableWidget *current = nullptr;
     QPushButton *Button9 = nullptr;
     QPushButton *Button10 = nullptr;
@@ -171,6 +184,7 @@ private:
     void BuildHeader();
     void BuildMeasurementPage(QWidget *page);
     void SizeMeasurementGrids();
+    void PlaceMeasurementGrids(); // current at the left, meas filling the rest
     void ConnectFrameHandlers();
     void AssignLinkHandlers();
     bool m_closed = false;

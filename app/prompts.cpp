@@ -58,6 +58,7 @@ public:
     }
     void MessageBeep(int) override { QApplication::beep(); }
     void ShellOpen(const QUrl &target) override { QDesktopServices::openUrl(target); }
+    int RunModal(QDialog *dialog) override { return dialog->exec(); }
 };
 
 RealPrompts &realPrompts()

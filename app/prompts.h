@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QUrl>
 
+class QDialog;
 class QWidget;
 
 namespace app {
@@ -37,6 +38,9 @@ public:
     virtual void MessageBeep(int type) = 0;
     // The desktop shell's "open" action; failures are silent.
     virtual void ShellOpen(const QUrl &target) = 0;
+    // Shows a modal dialog of the program ("Select range") and returns the
+    // result it ended with.
+    virtual int RunModal(QDialog *dialog) = 0;
 };
 
 // The prompts in use; the real ones unless a test installed others.

@@ -6,6 +6,7 @@
 #include "app/widgets.h"
 
 #include <QApplication>
+#include <climits>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -82,6 +83,57 @@ void WindowView::ReceiveProgress(int received, bool uploading)
     if (!uploading)
         Form7->ProgressBar1->setValue(received);
     QCoreApplication::processEvents();
+}
+
+void WindowView::OpenReceiveProgress(qint64 maximum)
+{
+    m_form->SetMainWindowEnabled(false);
+    Form7->ProgressBar1->setValue(0);
+    Form7->Label1->setText(QStringLiteral("Receiving data"));
+    Form7->ProgressBar1->setMaximum(static_cast<int>(std::min<qint64>(maximum, INT_MAX)));
+    Form7->ShowCentred();
+}
+
+void WindowView::CloseReceiveProgress()
+{
+    Form7->hide();
+    m_form->SetMainWindowEnabled(true);
+}
+
+void WindowView::NameUpload(const QString &fileName)
+{
+    Form7->Label1->setText(QStringLiteral("Uploading file: ") + fileName);
+}
+
+void WindowView::OpenUploadProgress(int lines)
+{
+    m_form->ShowDisconnected();
+    Form7->ProgressBar1->setValue(0);
+    Form7->ProgressBar1->setMaximum(lines);
+    Form7->ShowCentred();
+}
+
+void WindowView::UploadProgressStep()
+{
+    Form7->ProgressBar1->setValue(Form7->ProgressBar1->value() + 1);
+    QCoreApplication::processEvents();
+}
+
+void WindowView::CloseUploadProgress()
+{
+    Form7->hide();
+    m_form->ShowConnected();
+}
+
+void WindowView::MergeBatch(const QList<QStringList> &batch)
+{
+    m_form->MergeRecords(batch);
+}
+
+void WindowView::MeasurementPageToFront()
+{
+    // The program's own change of page: not subject to the user's veto.
+    m_form->PageControl1->setCurrentIndex(0);
 }
 
 bool WindowView::DeviceDataPageInFront()

@@ -23,6 +23,14 @@ public:
     void PageToBlock(protocol::ParameterBlock &block) override;
     void BlockToPage(protocol::ParameterBlock &block) override;
     void ReceiveProgress(int received, bool uploading) override;
+    void OpenReceiveProgress(qint64 maximum) override;
+    void CloseReceiveProgress() override;
+    void NameUpload(const QString &fileName) override;
+    void OpenUploadProgress(int lines) override;
+    void UploadProgressStep() override;
+    void CloseUploadProgress() override;
+    void MergeBatch(const QList<QStringList> &batch) override;
+    void MeasurementPageToFront() override;
     bool DeviceDataPageInFront() override;
 
 private:

@@ -3,9 +3,9 @@
 #include "cli/commands.h"
 #include "cli/help.h"
 #include "protocol/trace.h"
+#include "views/filewrite.h"
 
 #include <QCoreApplication>
-#include <QSaveFile>
 #include <QTextStream>
 
 #include <cstdio>
@@ -95,11 +95,9 @@ bool WriteResult(const QString &path, const QByteArray &bytes)
         std::fflush(stdout);
         return true;
     }
-    // Completely or not at all: the old file stays until the new one is whole.
-    QSaveFile file(path);
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        Say(QStringLiteral("Cannot create file \"%1\". %2").arg(path, file.errorString()));
+    QString error;
+    if (!views::WriteFileReplacing(path, bytes, &error)) {
+        Say(error);
         return false;
     }
     return true;

@@ -243,6 +243,8 @@ void TForm4::ConnectDeviceDataHandlers()
                 [this, handler] { Guarded([&] { (this->*handler)(); }); });
     };
     onClick(Button2, &TForm4::Button2Click);
+    onClick(Button3, &TForm4::Button3Click);
+    onClick(Button11, &TForm4::Button11Click);
     onClick(Button5, &TForm4::Button5Click);
     onClick(Button6, &TForm4::Button6Click);
     onClick(Button7, &TForm4::Button7Click);

@@ -4,9 +4,12 @@
 
 #include "app/prompts.h"
 
+#include <QDialog>
 #include <QList>
 #include <QQueue>
 #include <QStringList>
+
+#include <functional>
 
 namespace testsupport {
 
@@ -44,6 +47,12 @@ public:
     }
     void MessageBeep(int type) override { beeps.append(type); }
     void ShellOpen(const QUrl &target) override { opened.append(target); }
+    // The test plays the user in the dialog; without a script it is Cancel.
+    int RunModal(QDialog *dialog) override
+    {
+        ++modalRuns;
+        return modal ? modal(dialog) : QDialog::Rejected + 2;
+    }
 
     QStringList texts() const
     {
@@ -59,6 +68,8 @@ public:
     QList<app::FileDialogOptions> dialogs;
     QList<int> beeps;
     QList<QUrl> opened;
+    std::function<int(QDialog *)> modal;
+    int modalRuns = 0;
 };
 
 } // namespace testsupport

@@ -1,0 +1,44 @@
+// "Send data": firmware from an Intel HEX file. The file is read and checked
+// here, on the main thread; the worker sends the lines (UploadFirmware).
+#include "app/mainform.h"
+
+#include "app/prompts.h"
+#include "link/bt.h"
+#include "protocol/hexfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <stdexcept>
+
+namespace app {
+
+void TForm4::Button3Click()
+{
+    FileDialogOptions options;
+    options.title = QStringLiteral("Open INHEX32 file");
+    options.filter = QStringLiteral("INHEX32 files (*.HEX)");
+    options.defaultExtension = QStringLiteral("HEX");
+    options.mustExist = true;
+    const QString fileName = prompts().OpenFileName(this, options);
+    if (fileName.isEmpty())
+        return;
+    QString error;
+    std::optional<QStringList> lines = protocol::ReadHexFile(fileName, &error);
+    if (!lines)
+        throw std::runtime_error(error.toStdString());
+    if (!protocol::ValidateHexFile(*lines)) {
+        prompts().Message(this, QStringLiteral("Invalid INHX32 file"), QStringLiteral("Error"), MessageIcon::Error);
+        return;
+    }
+    // The meter never receives the first and the last line.
+    lines->removeFirst();
+    lines->removeLast();
+    const QString fullPath = QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath());
+    if (!prompts().Ask(nullptr, QStringLiteral("Data file: ") + fullPath, QStringLiteral("Confirm upload")))
+        return;
+    if (devlink::Worker)
+        devlink::Worker->RequestUpload(std::make_unique<QStringList>(std::move(*lines)), fullPath);
+}
+
+} // namespace app

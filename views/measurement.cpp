@@ -1,0 +1,225 @@
+// The Measurement page: the table `meas` of received records (a view over
+// views::MeasTable, so 65,535 records stay cheap), the record panel
+// `current`, "Read" with its "Select range" dialog, and "Save" as CSV.
+#include "app/mainform.h"
+
+#include "app/platform.h"
+#include "app/prompts.h"
+#include "app/widgets.h"
+#include "link/bt.h"
+#include "protocol/meterchannel.h"
+#include "views/csv.h"
+#include "views/devicedata.h"
+#include "views/meastable.h"
+#include "views/savefile.h"
+#include "views/selrange.h"
+
+#include <QComboBox>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace app {
+
+namespace {
+
+// Widths are 6 pixels per character; a configured width can be anything up
+// to 2^31, so they are computed in 64 bits and kept to what a widget takes.
+int pixels(qint64 chars)
+{
+    return static_cast<int>(std::min<qint64>(6 * chars, 100000));
+}
+
+} // namespace
+
+void TForm4::BuildMeasurementPage(QWidget *page)
+{
+    auto *column = new QVBoxLayout(page);
+    Panel3 = new QWidget(page);
+    Panel3->setObjectName(QStringLiteral("Panel3"));
+    column->addWidget(Panel3, 1);
+    Panel3->installEventFilter(new views::EventHook(
+        [this](QObject *, QEvent *event) {
+            if (event->type() == QEvent::Resize)
+                PlaceMeasurementGrids();
+            return false;
+        },
+        Panel3));
+
+    current = new QTableWidget(0, 2, Panel3);
+    current->setObjectName(QStringLiteral("current"));
+    current->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Measurements = new views::MeasTable(this);
+    meas = new QTableView(Panel3);
+    meas->setObjectName(QStringLiteral("meas"));
+    meas->setModel(Measurements);
+    meas->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    meas->setSelectionBehavior(QAbstractItemView::SelectRows);
+    meas->setSelectionMode(QAbstractItemView::ContiguousSelection);
+    for (QAbstractItemView *grid : std::initializer_list<QAbstractItemView *>{meas, current}) {
+        auto *table = qobject_cast<QTableView *>(grid);
+        table->verticalHeader()->setDefaultSectionSize(16);
+        table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+        table->horizontalHeader()->hide();
+        table->verticalHeader()->hide();
+    }
+    connect(meas->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex &now) {
+                bool canSelect = true;
+                Guarded([&] { measSelectCell(now.column(), now.row(), canSelect); });
+            });
+
+    auto *bottom = new QHBoxLayout;
+    Shape2 = new Lamp(page);
+    Shape2->setObjectName(QStringLiteral("Shape2"));
+    Label14 = new QLabel(QStringLiteral("Label13"), page);
+    Label14->setObjectName(QStringLiteral("Label14"));
+    Button9 = new QPushButton(QStringLiteral("Search and connect"), page);
+    Button9->setObjectName(QStringLiteral("Button9"));
+    Button9->setToolTip(QStringLiteral(
+        "Search for regitered Vorelt ZEVQ-25k device and estabilish connection if found and set program to measurement mode"));
+    Button10 = new QPushButton(QStringLiteral("Save"), page);
+    Button10->setObjectName(QStringLiteral("Button10"));
+    Button10->setToolTip(QStringLiteral("Save measurements in the csv format"));
+    connect(Button10, &QPushButton::clicked, this, [this] { Guarded([this] { Button10Click(); }); });
+    Button12 = new QPushButton(QStringLiteral("Exit"), page);
+    Button12->setObjectName(QStringLiteral("Button12"));
+    Button12->setToolTip(QStringLiteral("Exit and disconnect the device"));
+    bottom->addWidget(Shape2);
+    bottom->addWidget(Label14, 1);
+    bottom->addWidget(Button9);
+    bottom->addWidget(Button10);
+    bottom->addWidget(Button12);
+    column->addLayout(bottom);
+}
+
+void TForm4::SizeMeasurementGrids()
+{
+    std::vector<const devlink::TItem *> shown;
+    for (const auto &item : ItemList)
+        if (item->IsShown())
+            shown.push_back(item.get());
+    QStringList captions;
+    for (const devlink::TItem *item : shown)
+        captions << item->Name;
+    Measurements->SetCaptions(captions);
+    const int count = static_cast<int>(shown.size());
+    // A grid keeps at least one row.
+    current->setRowCount(std::max(count, 1));
+    qint64 longestName = 0;
+    qint64 widest = 0;
+    for (int k = 0; k < count; ++k) {
+        const devlink::TItem &item = *shown[static_cast<std::size_t>(k)];
+        views::SetCellText(current, 0, k, item.Name);
+        const qint64 chars = std::max<qint64>({item.Name.size(), item.Width, 7});
+        meas->setColumnWidth(k, pixels(chars));
+        longestName = std::max<qint64>(longestName, item.Name.size());
+        widest = std::max<qint64>(widest, item.Width);
+    }
+    current->setColumnWidth(0, pixels(1 + longestName));
+    current->setColumnWidth(1, pixels(1 + widest));
+    PlaceMeasurementGrids();
+}
+
+void TForm4::PlaceMeasurementGrids()
+{
+    const int currentWidth =
+        static_cast<int>(std::min<qint64>(qint64(current->columnWidth(0)) + current->columnWidth(1) + 6, 200000));
+    current->setGeometry(0, 0, currentWidth, Panel3->height());
+    meas->setGeometry(currentWidth + 1, 0, std::max(Panel3->width() - currentWidth - 1, 0), Panel3->height());
+}
+
+// ---- records ------------------------------------------------------------------
+
+void TForm4::MergeRecords(const QList<QStringList> &batch)
+{
+    Measurements->Merge(batch);
+    // `current` shows whatever record now stands in the selected row.
+    const QModelIndex selected = meas->selectionModel()->currentIndex();
+    bool canSelect = true;
+    if (selected.isValid())
+        measSelectCell(selected.column(), selected.row(), canSelect);
+}
+
+void TForm4::measSelectCell(int, int row, bool &canSelect)
+{
+    if (row <= 0)
+        return;
+    canSelect = true;
+    const QStringList texts = Measurements->RowTexts(row);
+    for (int c = 0; c < texts.size() && c < current->rowCount(); ++c)
+        views::SetCellText(current, 1, c, texts[c]);
+}
+
+// ---- Read -----------------------------------------------------------------------
+
+void TForm4::Button11Click()
+{
+    // The request frame carries the whole page: refuse what "Send
+    // parameters" would refuse rather than encode garbage.
+    if (!ValidateRangeMapping()) {
+        prompts().MessageBeep(16);
+        return;
+    }
+    CheckPageCollectable();
+    // The usage count reads as a signed 24-bit number; records are numbered
+    // 1..65535 on the link.
+    const qint32 usage = views::IntegerValue(Edit2->text());
+    const int last = std::min(usage, 65535);
+    if (last <= 0)
+        return;
+    QStringList numbers;
+    numbers.reserve(last);
+    for (int n = 1; n <= last; ++n)
+        numbers << QString::number(n);
+    views::TForm1 *dialog = views::Form1;
+    for (QComboBox *list : {dialog->ComboBox1, dialog->ComboBox2}) {
+        list->clear();
+        list->addItems(numbers); // one call: 65,535 entries must not freeze the window
+        list->setCurrentIndex(last - 1);
+    }
+    if (prompts().RunModal(dialog) != 1)
+        return;
+    int a = dialog->ComboBox1->currentIndex();
+    int b = dialog->ComboBox2->currentIndex();
+    if (b < a)
+        std::swap(a, b);
+    const qint64 reply = protocol::MeterChannel::DownloadReplySize(quint16(a + 1), quint16(b + 1), RecordSize);
+    if (!protocol::MeterChannel::DownloadReplyAcceptable(reply)) {
+        prompts().Message(this,
+                          QStringLiteral("The range %1..%2 would be %3 bytes; choose at most %4 bytes of records.")
+                              .arg(a + 1).arg(b + 1).arg(reply).arg(protocol::MeterChannel::MaxDownloadBytes),
+                          QStringLiteral("Error"), MessageIcon::Error);
+        return;
+    }
+    RangeFrom = a + 1;
+    RangeTo = b + 1;
+    if (!devlink::Worker)
+        return;
+    devlink::Worker->DownloadMode = true;
+    devlink::Worker->RequestTransfer();
+}
+
+// ---- Save -----------------------------------------------------------------------
+
+void TForm4::Button10Click()
+{
+    FileDialogOptions options;
+    options.title = QStringLiteral("Save as CSV");
+    options.filter = QStringLiteral("CSV file (*.csv)");
+    options.defaultExtension = QStringLiteral("CSV");
+    options.promptOverwrite = true;
+    views::SaveThroughDialog(this, options, [this] { return views::CsvBytes(*Measurements, ListSeparator()); });
+}
+
+} // namespace app
