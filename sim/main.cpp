@@ -32,9 +32,13 @@ const QList<Option> Options = {
     {"no-serial-service", "Advertise without the serial service.", {}},
     {"no-characteristic", "Advertise the serial service without its characteristic.", {}},
     {"repeat", "Answer the next N parameter writes / firmware lines with 27 first.", "N"},
-    {"wrong-byte", "Replace a reply byte: CMD:OFFSET:VALUE (CMD -1 = any, OFFSET -1 = last).", "values"},
-    {"drop-byte", "Drop a reply byte: CMD:OFFSET.", "values"},
-    {"add-byte", "Insert a reply byte: CMD:OFFSET:VALUE (OFFSET -1 = after the last).", "values"},
+    {"wrong-byte", "Replace a reply byte: CMD:OFFSET:VALUE[:TIMES] (CMD -1 = any, OFFSET -1 = last).", "values"},
+    {"drop-byte", "Drop a reply byte: CMD:OFFSET[:TIMES].", "values"},
+    {"add-byte", "Insert a reply byte: CMD:OFFSET:VALUE[:TIMES] (OFFSET -1 = after the last).", "values"},
+    {"fw-repeat", "Answer firmware line LINE with 27 N times before taking it: LINE:N.", "values"},
+    {"fw-wrong-reply", "Answer firmware line LINE with VALUE: LINE:VALUE.", "values"},
+    {"fw-silence", "Leave firmware line LINE unanswered.", "LINE"},
+    {"fw-drop", "End the connection when firmware line LINE arrives.", "LINE"},
     {"reply-before-written", "Send each reply before the write completion.", {}},
     {"fail-writes", "Fail the next N writes (-1 all): N[:STATUS], status default 133.", "values"},
     {"fail-notifications", "Fail the next N notifications (-1 all): N[:STATUS].", "values"},
@@ -102,9 +106,38 @@ void AddReplyFault(const QCommandLineParser &parser, const QString &name, sim::R
 {
     if (!parser.isSet(name))
         return;
-    const bool needsValue = kind != sim::ReplyFault::DropByte;
-    const QList<int> n = Required(parser, name, needsValue ? 3 : 2, needsValue ? 3 : 2);
-    faults.replyFaults.append({kind, n[0], n[1], static_cast<std::uint8_t>(needsValue ? n[2] : 0), -1});
+    const int fields = kind != sim::ReplyFault::DropByte ? 3 : 2;
+    const QList<int> n = Required(parser, name, fields, fields + 1);
+    const int value = fields == 3 ? n[2] : 0;
+    faults.replyFaults.append({kind, n[0], n[1], static_cast<std::uint8_t>(value), n.value(fields, -1)});
+}
+
+// Each option may be given more than once, one line each time.
+void AddFirmwareFaults(const QCommandLineParser &parser, sim::MeterFaults &faults)
+{
+    const struct {
+        const char *name;
+        sim::FirmwareFault::Kind kind;
+        int fields;
+    } options[] = {
+        {"fw-repeat", sim::FirmwareFault::Repeat, 2},
+        {"fw-wrong-reply", sim::FirmwareFault::WrongReply, 2},
+        {"fw-silence", sim::FirmwareFault::Silence, 1},
+        {"fw-drop", sim::FirmwareFault::Drop, 1},
+    };
+    for (const auto &option : options) {
+        for (const QString &text : parser.values(option.name)) {
+            const std::optional<QList<int>> n = Numbers(text, option.fields, option.fields);
+            if (!n || n->front() < 1)
+                Fail(QStringLiteral("bad value for --%1: %2").arg(option.name, text));
+            sim::FirmwareFault fault{option.kind, n->front(), 1, 0};
+            if (option.kind == sim::FirmwareFault::Repeat)
+                fault.times = n->at(1);
+            else if (option.kind == sim::FirmwareFault::WrongReply)
+                fault.value = static_cast<std::uint8_t>(n->at(1));
+            faults.firmwareFaults.append(fault);
+        }
+    }
 }
 
 void ApplyFaultOptions(const QCommandLineParser &parser, sim::MeterFaults &faults)
@@ -122,6 +155,7 @@ void ApplyFaultOptions(const QCommandLineParser &parser, sim::MeterFaults &fault
     AddReplyFault(parser, "wrong-byte", sim::ReplyFault::WrongByte, faults);
     AddReplyFault(parser, "drop-byte", sim::ReplyFault::DropByte, faults);
     AddReplyFault(parser, "add-byte", sim::ReplyFault::AddByte, faults);
+    AddFirmwareFaults(parser, faults);
     if (parser.isSet("fail-writes")) {
         const QList<int> n = Required(parser, "fail-writes", 1, 2);
         faults.writeFailCount = n[0];

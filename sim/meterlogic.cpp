@@ -7,6 +7,7 @@
 #include <QTime>
 
 #include <algorithm>
+#include <utility>
 
 namespace sim {
 
@@ -192,9 +193,40 @@ std::optional<QByteArray> MeterLogic::DownloadRecords()
     return reply;
 }
 
+void MeterLogic::ResetSession()
+{
+    m_partial.clear();
+    m_image = HexImage();
+    m_linesTaken = 0;
+    m_dropRequested = false;
+}
+
+bool MeterLogic::TakeDropRequest()
+{
+    return std::exchange(m_dropRequested, false);
+}
+
+FirmwareFault *MeterLogic::DueFirmwareFault()
+{
+    for (FirmwareFault &fault : faults.firmwareFaults) {
+        if (fault.line == m_linesTaken + 1 && fault.times > 0)
+            return &fault;
+    }
+    return nullptr;
+}
+
 std::optional<QByteArray> MeterLogic::FirmwareLine(const QByteArray &frame)
 {
     const char repeat = static_cast<char>(CodeRepeat);
+    if (FirmwareFault *fault = DueFirmwareFault()) {
+        --fault->times;
+        switch (fault->kind) {
+        case FirmwareFault::Repeat: return QByteArray(1, repeat);
+        case FirmwareFault::WrongReply: return QByteArray(1, static_cast<char>(fault->value));
+        case FirmwareFault::Drop: m_dropRequested = true; return std::nullopt;
+        case FirmwareFault::Silence: return std::nullopt;
+        }
+    }
     if (TakeRepeat() || !frame.endsWith("\r\n"))
         return QByteArray(1, repeat);
     const QByteArray line = frame.mid(1, frame.size() - 3);
@@ -204,6 +236,9 @@ std::optional<QByteArray> MeterLogic::FirmwareLine(const QByteArray &frame)
     if (!hex)
         return QByteArray(1, repeat);
     m_firmwareLines.append(line);
+    ++m_linesTaken;
+    if (!m_image.Take(line))
+        ++m_malformedLines;
     return QByteArray(1, static_cast<char>(CodeAccepted));
 }
 

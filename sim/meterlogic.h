@@ -8,6 +8,7 @@
 // the program's codec shows up as a disagreement instead of being mirrored.
 
 #include "protocol/parameterblock.h"
+#include "sim/heximage.h"
 #include "sim/recordlayout.h"
 
 #include <QByteArray>
@@ -44,6 +45,22 @@ struct ReplyFault {
     int times = -1;   // replies still to change; -1: every one
 };
 
+// A fault played on one firmware line. Lines are counted from 1 on each
+// connection in the order the meter takes them; a line sent again after a
+// 27 keeps its number.
+struct FirmwareFault {
+    enum Kind {
+        Repeat,     // the line is answered 27 before it is taken
+        WrongReply, // the line is answered `value` and not taken
+        Silence,    // the line gets no answer
+        Drop,       // the meter ends the connection when the line arrives
+    };
+    Kind kind = Repeat;
+    int line = 1;
+    int times = 1; // sends of the line still affected
+    std::uint8_t value = 0;
+};
+
 // Faults to inject. The first group is played by MeterLogic, the second by
 // the peripheral that carries the bytes.
 struct MeterFaults {
@@ -51,6 +68,7 @@ struct MeterFaults {
     // whatever they hold; the one after gets the usual answer.
     int repeatReplies = 0;
     QList<ReplyFault> replyFaults;
+    QList<FirmwareFault> firmwareFaults;
     // Pings still answered; -1: every one, 0: none from now on.
     int pingsToAnswer = -1;
     // Replies to `delayCommand` (-1: any) leave this much later.
@@ -94,8 +112,11 @@ public:
     // The bytes of one write. Returns the replies of every frame they
     // complete, in order (a frame the meter does not answer gives none).
     QList<Reply> Receive(QByteArrayView bytes);
-    // A new connection starts with no partial frame.
-    void ResetSession() { m_partial.clear(); }
+    // A new connection starts with no partial frame and, as far as firmware
+    // goes, with line 1 and an empty image.
+    void ResetSession();
+    // True once after a frame that makes the meter end the connection.
+    bool TakeDropRequest();
 
     const protocol::ParameterBlock &Block() const { return m_block; }
     // The checksum is set here: the meter always holds a consistent block.
@@ -108,6 +129,10 @@ public:
     int CommandCount(std::uint8_t code) const;
     // Firmware lines accepted so far, without code and line end.
     const QList<QByteArray> &FirmwareLines() const { return m_firmwareLines; }
+    // The image built from the records taken on this connection, and the
+    // number of lines taken that were no whole record.
+    const ImageBytes &FirmwareImage() const { return m_image.Bytes(); }
+    int MalformedFirmwareLines() const { return m_malformedLines; }
 
     // The record the meter sends for stored measurement `number` (or the
     // live one); RecordSize(Layout()) bytes.
@@ -148,6 +173,7 @@ private:
     std::optional<QByteArray> DownloadRecords();
     std::optional<QByteArray> FirmwareLine(const QByteArray &frame);
     bool TakeRepeat();
+    FirmwareFault *DueFirmwareFault();
     void ApplyReplyFaults(std::uint8_t command, QByteArray &reply);
 
     std::map<std::uint8_t, Command> m_commands;
@@ -156,6 +182,10 @@ private:
     QByteArray m_partial;
     QList<QByteArray> m_frames;
     QList<QByteArray> m_firmwareLines;
+    HexImage m_image;
+    int m_linesTaken = 0; // on this connection
+    int m_malformedLines = 0;
+    bool m_dropRequested = false;
     int m_liveReadings = 0;
 };
 

@@ -257,6 +257,13 @@ int SimMeterThread::CommandCount(std::uint8_t code) const
     return count;
 }
 
+ImageBytes SimMeterThread::FirmwareImage() const
+{
+    ImageBytes image;
+    Run([&](SimPeripheral &p) { image = p.Meter().FirmwareImage(); });
+    return image;
+}
+
 QList<QByteArray> SimMeterThread::ReceivedLines() const
 {
     QList<QByteArray> lines;

@@ -58,6 +58,8 @@ public:
     // Every frame the meter received so far, exactly as it came.
     QList<QByteArray> Frames() const;
     int CommandCount(std::uint8_t code) const;
+    // The firmware image built on the latest connection (MeterLogic).
+    ImageBytes FirmwareImage() const;
     // Every line the central sent (CONNECT, SUBSCRIBE, WRITE ...).
     QList<QByteArray> ReceivedLines() const;
     int SessionCount() const;

@@ -206,11 +206,17 @@ void SimPeripheral::HandleWrite(Connection &connection, const QList<QByteArray> 
         const qint64 take = std::max<qint64>(0, faults.closeAfterBytes - connection.received);
         connection.received += take;
         Feed(QByteArrayView(*bytes).first(take));
+        m_meter.TakeDropRequest();
         Drop(socket);
         return;
     }
     connection.received += bytes->size();
     const QList<MeterLogic::Reply> replies = Feed(*bytes);
+    if (m_meter.TakeDropRequest()) {
+        // The write that carried the frame is never confirmed.
+        Drop(socket);
+        return;
+    }
     if (faults.replyBeforeWritten) {
         ScheduleReplies(connection, replies, true);
         written(0);

@@ -48,16 +48,16 @@ QStringList MeasTable::RowTexts(int row) const
 QList<QStringList> MeasTable::MergedRows(const QList<QStringList> &batch) const
 {
     const qsizetype n = batch.size();
-    QList<QStringList> rows;
-    rows.reserve(m_rows.size() + n);
     if (IsEmpty()) {
         // The batch overwrites rows 1..n; the table grows by n - 1 empty rows.
-        rows = m_rows;
+        QList<QStringList> rows = m_rows;
         rows.resize(m_rows.size() + n - 1);
         std::copy(batch.begin(), batch.end(), rows.begin() + 1);
         return rows;
     }
     // The rows the batch replaces drop out as the old rows are copied.
+    QList<QStringList> rows;
+    rows.reserve(m_rows.size() + n);
     qsizetype insertAt = -1;
     qsizetype k = 0;
     rows.append(m_rows.front());

@@ -31,6 +31,19 @@ QByteArray Answer(MeterLogic &meter, const QByteArray &bytes)
     return all;
 }
 
+// A record with its checksum, worked out here rather than by the meter.
+QByteArray Record(int type, int address, const QByteArray &data)
+{
+    QByteArray bytes;
+    bytes.append(char(data.size())).append(char(address >> 8)).append(char(address & 0xFF)).append(char(type));
+    bytes.append(data);
+    int sum = 0;
+    for (char b : bytes)
+        sum += static_cast<unsigned char>(b);
+    bytes.append(char(-sum & 0xFF));
+    return ':' + bytes.toHex();
+}
+
 } // namespace
 
 class TestSimMeter : public QObject {
@@ -46,6 +59,8 @@ private slots:
     void delayMarksOnlyTheChosenCommand();
     void recordsFollowTheLayout();
     void downloadAndFirmwareExtensions();
+    void firmwareImageAndFaults_data();
+    void firmwareImageAndFaults();
     void layoutFileIsReadLikeTheProgramsConfiguration();
     void layoutFileRefusesBadWidths();
 };
@@ -239,6 +254,74 @@ void TestSimMeter::downloadAndFirmwareExtensions()
     QCOMPARE(Answer(meter, Code(sim::CodeFirmwareLine) + ":\r\n"), Code(sim::CodeRepeat));
     QCOMPARE(Answer(meter, Code(sim::CodeFirmwareLine) + ":\r\n"), Code(sim::CodeAccepted));
     QCOMPARE(meter.FirmwareLines(), QList<QByteArray>({":10000000AbCd", ":"}));
+}
+
+void TestSimMeter::firmwareImageAndFaults_data()
+{
+    QTest::addColumn<QList<sim::FirmwareFault>>("faults");
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::addColumn<QByteArray>("replies"); // one byte per send, in order
+    QTest::addColumn<bool>("dropped");
+    QTest::addColumn<sim::ImageBytes>("image");
+    QTest::addColumn<int>("malformed");
+    // A data byte, then records behind an extended linear (0x0001) and an
+    // extended segment address (0x2000), then the end.
+    const QList<QByteArray> lines = {Record(0, 0, "\xAA"),     Record(4, 0, QByteArray("\0\x01", 2)),
+                                     Record(0, 0x10, "\1\2\3"), Record(2, 0, QByteArray("\x20\0", 2)),
+                                     Record(0, 4, "\4"),        Record(1, 0, {})};
+    const sim::ImageBytes first = {{0, 0xAA}};
+    using F = sim::FirmwareFault;
+    QTest::newRow("image") << QList<F>{} << lines << QByteArray(6, 6) << false
+                           << sim::ImageBytes{{0, 0xAA}, {0x10010, 1}, {0x10011, 2}, {0x10012, 3}, {0x20004, 4}}
+                           << 0;
+    QTest::newRow("27 x 3, then taken") << QList<F>{{F::Repeat, 2, 3, 0}} << lines.mid(0, 3)
+                                        << QByteArray("\x06\x1b\x1b\x1b\x06\x06") << false
+                                        << sim::ImageBytes{{0, 0xAA}, {0x10010, 1}, {0x10011, 2}, {0x10012, 3}}
+                                        << 0;
+    QTest::newRow("27 x 4") << QList<F>{{F::Repeat, 2, 4, 0}} << lines << QByteArray("\x06\x1b\x1b\x1b\x1b")
+                            << false << first << 0;
+    QTest::newRow("wrong reply") << QList<F>{{F::WrongReply, 3, 1, 0x15}} << lines << QByteArray("\x06\x06\x15")
+                                 << false << first << 0;
+    QTest::newRow("silence") << QList<F>{{F::Silence, 2, 1, 0}} << lines << QByteArray("\x06") << false << first
+                             << 0;
+    QTest::newRow("connection dropped") << QList<F>{{F::Drop, 3, 1, 0}} << lines << QByteArray("\x06\x06") << true
+                                        << first << 0;
+    QTest::newRow("no whole record: taken, not placed")
+        << QList<F>{} << QList<QByteArray>{":0100000000", Record(0, 0, "\xAA").replace("aa", "ab")}
+        << QByteArray(2, 6) << false << sim::ImageBytes{} << 2;
+}
+
+void TestSimMeter::firmwareImageAndFaults()
+{
+    QFETCH(QList<sim::FirmwareFault>, faults);
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(QByteArray, replies);
+    QFETCH(bool, dropped);
+    QFETCH(sim::ImageBytes, image);
+    QFETCH(int, malformed);
+    MeterLogic meter;
+    meter.faults.firmwareFaults = faults;
+    // Sends as the program does: a line again after 27, at most 4 times.
+    QByteArray got;
+    bool wasDropped = false;
+    for (const QByteArray &line : lines) {
+        QByteArray reply = Code(sim::CodeRepeat);
+        for (int send = 0; send < 4 && reply == Code(sim::CodeRepeat); ++send) {
+            reply = Answer(meter, Code(sim::CodeFirmwareLine) + line + "\r\n");
+            wasDropped = meter.TakeDropRequest();
+            got += reply;
+        }
+        if (reply != Code(sim::CodeAccepted))
+            break;
+    }
+    QCOMPARE(got, replies);
+    QCOMPARE(wasDropped, dropped);
+    QVERIFY(meter.FirmwareImage() == image);
+    QCOMPARE(meter.MalformedFirmwareLines(), malformed);
+    if (replies == QByteArray(lines.size(), 6))
+        QVERIFY(sim::HexImage::Of(lines) == image);
+    meter.ResetSession(); // a new connection builds a new image
+    QVERIFY(meter.FirmwareImage().empty());
 }
 
 void TestSimMeter::layoutFileIsReadLikeTheProgramsConfiguration()

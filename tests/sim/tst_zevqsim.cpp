@@ -44,7 +44,8 @@ void TestZevqSim::startsAndAnswersWithItsOptions()
 
     QProcess process;
     const quint16 port = Start(process, {"--config", config.fileName(), "--name", "Bench meter", "--notify-size",
-                                         "100", "--records", "7", "--serial", "4711", "--pings", "1"});
+                                         "100", "--records", "7", "--serial", "4711", "--pings", "1",
+                                         "--fw-repeat", "1:1", "--fw-drop", "1"});
     QVERIFY(port != 0);
 
     VLinkBluetoothLE ble({{"127.0.0.1", port}});
@@ -89,13 +90,22 @@ void TestZevqSim::startsAndAnswersWithItsOptions()
     serial->SetValue(QByteArray("\x14\x14", 2));
     QVERIFY(ble.WriteCharacteristic(device, serial));
     QTRY_COMPARE(received, QByteArray("\x14")); // only one ping is answered
+
+    // Firmware line 1: one 27, then the meter ends the connection.
+    received.clear();
+    serial->SetValue(QByteArray("\x11:00000001FF\r\n"));
+    QVERIFY(ble.WriteCharacteristic(device, serial));
+    QTRY_COMPARE(received, QByteArray("\x1b"));
+    QVERIFY(ble.WriteCharacteristic(device, serial));
+    QTRY_VERIFY(!device->IsConnected());
     process.kill();
     process.waitForFinished(5000);
 }
 
 void TestZevqSim::refusesBadOptions()
 {
-    for (const QStringList &arguments : {QStringList{"--notify-size", "0"}, QStringList{"--wrong-byte", "20:0"},
+    for (const QStringList &arguments : {QStringList{"--notify-size", "0"}, QStringList{"--wrong-byte", "20:0"}, QStringList{"--fw-drop", "0"},
+                                         QStringList{"--fw-repeat", "2"},
                                          QStringList{"--config", "/nonexistent/x.ini"}, QStringList{"--port", "x"}}) {
         QProcess process;
         process.start(QStringLiteral(ZEVQ_SIM_PROGRAM), arguments);
