@@ -112,6 +112,9 @@ void TForm4::SizeMeasurementGrids()
     QStringList captions;
     for (const devlink::TItem *item : shown)
         captions << item->Name;
+    // A grid keeps at least one column, even without a shown field.
+    if (captions.isEmpty())
+        captions << QString();
     Measurements->SetCaptions(captions);
     const int count = static_cast<int>(shown.size());
     // A grid keeps at least one row.

@@ -6,6 +6,7 @@
 #include "app/program.h"
 #include "link/bt.h"
 #include "tests/support/scriptedprompts.h"
+#include "views/meastable.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -178,10 +179,10 @@ void StartupTest::gridsAndListsAfterStart()
              0);
     app::TForm4 &form = *program.mainWindow;
     QCOMPARE(form.RecordSize, 16 + 15 + 31 + 11);
-    QCOMPARE(form.meas->columnCount(), 3);
-    QCOMPARE(form.meas->rowCount(), 2);
+    QCOMPARE(form.Measurements->ColumnCount(), 3);
+    QCOMPARE(form.Measurements->RowCount(), 2);
     QCOMPARE(form.current->rowCount(), 3);
-    QCOMPARE(form.meas->item(0, 1)->text(), QString("Wood species"));
+    QCOMPARE(form.Measurements->Cell(1, 0), QString("Wood species"));
     QCOMPARE(form.current->item(2, 0)->text(), QString("Temp"));
     QCOMPARE(form.meas->columnWidth(0), 48);
     QCOMPARE(form.meas->columnWidth(1), 120);
@@ -216,7 +217,7 @@ void StartupTest::yearListInYear2000()
     QCOMPARE(program.mainWindow->ComboBox1->count(), 1);
     QCOMPARE(program.mainWindow->ComboBox1->itemText(0), QString("2000"));
     QCOMPARE(program.mainWindow->ComboBox3->count(), 29);
-    QCOMPARE(program.mainWindow->meas->columnCount(), 1);
+    QCOMPARE(program.mainWindow->Measurements->ColumnCount(), 1);
     program.mainWindow->close();
 }
 
