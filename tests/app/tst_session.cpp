@@ -134,6 +134,7 @@ void SessionTest::cancelDuringDiscoveryShowsNothing()
 void SessionTest::meterWithoutSerialServiceFails()
 {
     EndToEnd e;
+    e.realTimings = true; // the 22 polls of 100 ms are what is checked
     QVERIFY(e.Start());
     sim::Advertisement ad;
     ad.services = sim::Advertisement::NoSerialService;

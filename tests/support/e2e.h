@@ -7,6 +7,7 @@
 #include "app/program.h"
 #include "link/bt.h"
 #include "link/meterlink.h"
+#include "protocol/timings.h"
 #include "sim/meterlogic.h"
 #include "sim/simmeterthread.h"
 #include "tests/support/scriptedprompts.h"
@@ -41,6 +42,9 @@ inline QList<protocol::ParameterBlock> WrittenBlocks(const QList<QByteArray> &fr
 }
 
 struct EndToEnd {
+    // Tests of logic run on shortened pauses (the limits stay real); a test
+    // that checks a timing sets this before Start().
+    bool realTimings = false;
     ScriptedPrompts prompts;
     sim::SimMeterThread meter;
     QTemporaryDir dir;
@@ -51,6 +55,7 @@ struct EndToEnd {
     // `linkSetting` (the meter's endpoint when empty and a meter runs).
     bool Start(bool withMeter = true, const QString &linkSetting = QString())
     {
+        protocol::UseTimings(realTimings ? protocol::Timings{} : protocol::Timings::ShortPauses());
         if (withMeter && !meter.Start())
             return false;
         const QString config = dir.filePath("ZEVQ-BLE.INI");
@@ -70,6 +75,7 @@ struct EndToEnd {
     {
         if (form && devlink::Worker)
             form->close();
+        protocol::UseTimings(protocol::Timings{});
     }
 
     devlink::SessionState State() const
