@@ -6,6 +6,7 @@
 #include "app/prompts.h"
 #include "link/bt.h"
 #include "link/linkfactory.h"
+#include "protocol/trace.h"
 #include "views/selrange.h"
 
 #include <QApplication>
@@ -26,10 +27,29 @@ Program::~Program()
     Form7 = nullptr;
     Form8 = nullptr;
     views::Form1 = nullptr;
+    protocol::Trace::Stop();
 }
+
+namespace {
+
+// The window has no command line: TARVOLIN_TRACE=FILE switches the protocol
+// trace on. A file that cannot be made is said once; the program goes on.
+void StartTrace()
+{
+    const QString path = qEnvironmentVariable("TARVOLIN_TRACE");
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!protocol::Trace::Start(path, &error))
+        prompts().Message(nullptr, QStringLiteral("Cannot create file \"%1\". %2").arg(path, error),
+                          QStringLiteral("Error"), MessageIcon::Error);
+}
+
+} // namespace
 
 int StartProgram(Program &program, const QString &linkSetting, const QString &configPath)
 {
+    StartTrace();
     QString error;
     std::unique_ptr<devlink::TBluetoothLE> component = devlink::CreateLinkComponent(linkSetting, &error);
     if (!component) {

@@ -32,6 +32,19 @@ const char *stateName(SessionState state)
     return "?";
 }
 
+const char *requestName(SessionRequest request)
+{
+    switch (request) {
+    case NoRequest: return "NoRequest";
+    case Connect: return "Connect";
+    case Disconnect: return "Disconnect";
+    case Transfer: return "Transfer";
+    case Upload: return "Upload";
+    case Revert: return "Revert";
+    }
+    return "?";
+}
+
 } // namespace
 
 BT::BT(MeterLink *link, SessionView *view, qint32 recordSize,
@@ -208,8 +221,7 @@ void BT::TakeRequest()
     }
     Trace::Note([&] {
         return QStringLiteral("request %1 in %2: %3")
-            .arg(int(request))
-            .arg(stateName(before), before == after ? QStringLiteral("not taken") : QString::fromLatin1(stateName(after)));
+            .arg(QLatin1String(requestName(request)), QLatin1String(stateName(before)), before == after ? QStringLiteral("not taken") : QString::fromLatin1(stateName(after)));
     });
 }
 
