@@ -2,7 +2,6 @@
 
 #include "app/platform.h"
 
-#include <limits>
 #include <stdexcept>
 
 namespace app {
@@ -10,10 +9,11 @@ namespace app {
 bool LoadFieldList(const QString &path, FieldList &fields, QString *error)
 {
     fields = FieldList{};
+    const ProfileFile profile(path);
     qint64 size = 0;
     for (int n = 1;; ++n) {
         const QString key = QStringLiteral("PDATA%1").arg(n);
-        const QString value = ReadProfileString(path, QStringLiteral("DATA"), key);
+        const QString value = profile.Value(QStringLiteral("DATA"), key);
         if (value.isEmpty())
             break;
         const auto refuse = [&](const QString &why) {
@@ -31,9 +31,10 @@ bool LoadFieldList(const QString &path, FieldList &fields, QString *error)
         if (item->Width < 0)
             return refuse(QStringLiteral("The width must not be negative."));
         size += qint64(item->Width) + 11;
-        if (size > std::numeric_limits<qint32>::max())
-            return refuse(QStringLiteral("The record size exceeds %1 bytes.")
-                              .arg(std::numeric_limits<qint32>::max()));
+        // A record that could never come from the meter: one record must
+        // fit the largest reply a download may take.
+        if (size > MaxRecordSize)
+            return refuse(QStringLiteral("The record size exceeds %1 bytes.").arg(MaxRecordSize));
         if (item->IsShown())
             ++fields.shownCount;
         fields.items.push_back(std::move(item));

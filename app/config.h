@@ -3,12 +3,16 @@
 // ... each "caption,width", one per measurement field in record order.
 
 #include "link/titem.h"
+#include "protocol/meterchannel.h"
 
 #include <QString>
 
 namespace app {
 
 inline const QString ConfigFileName = QStringLiteral("ZEVQ-BLE.INI");
+// The largest record a configuration may describe: the largest reply a
+// download takes (256 MiB).
+inline constexpr qint64 MaxRecordSize = protocol::MeterChannel::MaxDownloadBytes;
 
 struct FieldList {
     devlink::TItemList items;

@@ -132,30 +132,46 @@ QString FromCodePage(const QByteArray &bytes)
     return out;
 }
 
-QString ReadProfileString(const QString &path, const QString &section, const QString &key,
-                          const QString &fallback)
+ProfileFile::ProfileFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return fallback;
-    const QString text = decodeFile(file.readAll());
+        return;
+    // Read once and split once: a file of 100,000 keys is then as quick to
+    // use as one of five.
+    const QString text = decodeFile(file.read(MaxProfileBytes));
+    QString section;
     bool inSection = false;
     for (QStringView line : QStringView(text).split(QRegularExpression(QStringLiteral("\r\n|\n|\r")))) {
         line = line.trimmed();
         if (line.startsWith(QLatin1Char('['))) {
             const qsizetype close = line.indexOf(QLatin1Char(']'));
-            inSection = close > 0 &&
-                        line.mid(1, close - 1).trimmed().compare(section, Qt::CaseInsensitive) == 0;
+            inSection = close > 0;
+            if (inSection)
+                section = line.mid(1, close - 1).trimmed().toString().toCaseFolded();
             continue;
         }
         if (!inSection || line.startsWith(QLatin1Char(';')))
             continue;
         const qsizetype eq = line.indexOf(QLatin1Char('='));
-        if (eq <= 0 || line.left(eq).trimmed().compare(key, Qt::CaseInsensitive) != 0)
+        if (eq <= 0)
             continue;
-        return unquote(line.mid(eq + 1).toString());
+        // The first of two equal keys counts, as with the Windows reader.
+        m_values.try_emplace({section, line.left(eq).trimmed().toString().toCaseFolded()},
+                             unquote(line.mid(eq + 1).toString()));
     }
-    return fallback;
+}
+
+QString ProfileFile::Value(const QString &section, const QString &key, const QString &fallback) const
+{
+    const auto it = m_values.find({section.toCaseFolded(), key.toCaseFolded()});
+    return it == m_values.end() ? fallback : it->second;
+}
+
+QString ReadProfileString(const QString &path, const QString &section, const QString &key,
+                          const QString &fallback)
+{
+    return ProfileFile(path).Value(section, key, fallback);
 }
 
 } // namespace app

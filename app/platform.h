@@ -8,6 +8,8 @@
 #include <QString>
 
 #include <functional>
+#include <map>
+#include <utility>
 
 namespace app {
 
@@ -36,5 +38,17 @@ QString FromCodePage(const QByteArray &bytes);
 // The file may be UTF-8 with or without a byte-order mark, or UTF-16 with one.
 QString ReadProfileString(const QString &path, const QString &section, const QString &key,
                           const QString &fallback = QString());
+
+// The same file read and parsed once, for a reader of many keys. Reads at
+// most MaxProfileBytes; a missing file has no keys.
+class ProfileFile {
+public:
+    static constexpr qint64 MaxProfileBytes = 64 * 1024 * 1024;
+    explicit ProfileFile(const QString &path);
+    QString Value(const QString &section, const QString &key, const QString &fallback = QString()) const;
+
+private:
+    std::map<std::pair<QString, QString>, QString> m_values; // case-folded section, key
+};
 
 } // namespace app

@@ -46,7 +46,11 @@ inline Line ParseLine(QByteArrayView text)
 }
 
 // Cuts a byte stream into lines: LF ends a line, a CR right before it is
-// dropped.
+// dropped. A line longer than MaxLineLength is dropped whole, however the
+// reads cut it. Every byte is looked at once: the search for LF goes on
+// where the last one stopped, and consumed lines are cut off only once they
+// are most of the buffer, so a peer sending megabytes without LF, or
+// thousands of lines in one read, costs time linear in what arrives.
 class LineReader {
 public:
     void Append(QByteArrayView bytes) { m_buffer.append(bytes); }
@@ -56,35 +60,50 @@ public:
     std::optional<QByteArray> Next()
     {
         for (;;) {
-            const qsizetype lf = m_buffer.indexOf('\n');
+            const qsizetype lf = m_buffer.indexOf('\n', m_scanned);
             if (lf < 0) {
-                if (m_buffer.size() > MaxLineLength) {
-                    m_buffer.clear();
+                m_scanned = m_buffer.size();
+                if (m_discarding || m_scanned - m_start > MaxLineLength) {
+                    // Too long to be a line of ours: forget it up to its LF.
                     m_discarding = true;
+                    Clear(true);
+                } else if (m_start > 0 && m_start >= m_buffer.size() / 2) {
+                    m_buffer.remove(0, m_start);
+                    m_scanned -= m_start;
+                    m_start = 0;
                 }
                 return std::nullopt;
             }
-            QByteArray line = m_buffer.left(lf);
-            m_buffer.remove(0, lf + 1);
-            if (m_discarding) {
-                // The tail of an oversized line.
-                m_discarding = false;
-                continue;
+            const qsizetype start = m_start;
+            const bool keep = !m_discarding && lf - start <= MaxLineLength;
+            m_discarding = false;
+            QByteArray line;
+            if (keep) {
+                qsizetype end = lf;
+                if (end > start && m_buffer[end - 1] == '\r')
+                    --end;
+                line = m_buffer.sliced(start, end - start);
             }
-            if (line.endsWith('\r'))
-                line.chop(1);
-            return line;
+            m_start = m_scanned = lf + 1;
+            if (m_start == m_buffer.size())
+                Clear();
+            if (keep)
+                return line;
         }
     }
 
-    void Clear()
+    void Clear(bool keepDiscarding = false)
     {
         m_buffer.clear();
-        m_discarding = false;
+        m_start = m_scanned = 0;
+        if (!keepDiscarding)
+            m_discarding = false;
     }
 
 private:
     QByteArray m_buffer;
+    qsizetype m_start = 0;   // first byte not yet handed out
+    qsizetype m_scanned = 0; // bytes already searched for LF
     bool m_discarding = false;
 };
 

@@ -89,6 +89,12 @@ void StartupTest::fieldListStopsAtFirstGap()
     QVERIFY(app::LoadFieldList(writeFile(dir, "[DATA]\n", "none.ini"), fields, &error));
     QCOMPARE(fields.items.size(), std::size_t(0));
     QCOMPARE(fields.recordSize, 0);
+    // A file of 100,000 keys is read once, not once per key.
+    QByteArray many = "[DATA]\n";
+    for (int n = 1; n <= 100000; ++n)
+        many += "PDATA" + QByteArray::number(n) + "=F,1\n";
+    QVERIFY(app::LoadFieldList(writeFile(dir, many, "many.ini"), fields, &error));
+    QCOMPARE(fields.items.size(), std::size_t(100000));
 }
 
 void StartupTest::fieldListNamesAndWidths()
@@ -117,6 +123,9 @@ void StartupTest::fieldListRefusesBadWidths_data()
     QTest::newRow("second comma") << QByteArray("Temp,5,2") << QString("'5,2' is not a valid integer value");
     QTest::newRow("negative") << QByteArray("Temp,-5") << QString("negative");
     QTest::newRow("overflow") << QByteArray("Temp,2147483640") << QString("record size");
+    // No reply could ever carry such a record; the grids would overflow
+    // sizing it.
+    QTest::newRow("beyond any reply") << QByteArray("No.,357913942") << QString("record size");
 }
 
 void StartupTest::fieldListRefusesBadWidths()

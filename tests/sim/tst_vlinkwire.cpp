@@ -12,7 +12,9 @@ class TestVLinkWire : public QObject {
     Q_OBJECT
 private slots:
     void linesEndAtLfAndDropOneCr();
+    void oversizedLineIsDroppedWhole_data();
     void oversizedLineIsDroppedWhole();
+    void longRunWithoutLfCostsOnePass();
     void tokensAndRest();
     void hexEitherCaseInUpperOut();
     void uuidsCompareAsValues();
@@ -35,12 +37,51 @@ void TestVLinkWire::linesEndAtLfAndDropOneCr()
     QCOMPARE(reader.Next(), std::nullopt);
 }
 
+void TestVLinkWire::oversizedLineIsDroppedWhole_data()
+{
+    QTest::addColumn<QList<qsizetype>>("cuts"); // read sizes, repeated to the end
+    QTest::newRow("one read") << QList<qsizetype>{1 << 30};
+    QTest::newRow("byte by byte") << QList<qsizetype>{1};
+    QTest::newRow("odd sizes") << QList<qsizetype>{7, 4093, 1};
+    QTest::newRow("network-like") << QList<qsizetype>{4096};
+    // Reads that end right at, before and after the length limit.
+    for (qsizetype at : {vlink::MaxLineLength - 1, vlink::MaxLineLength, vlink::MaxLineLength + 1,
+                         vlink::MaxLineLength + 2, vlink::MaxLineLength + 3})
+        QTest::addRow("cut at %lld", static_cast<long long>(at)) << QList<qsizetype>{at, 1 << 30};
+}
+
 void TestVLinkWire::oversizedLineIsDroppedWhole()
 {
+    QFETCH(QList<qsizetype>, cuts);
+    // A line exactly at the limit passes; one byte more and it is dropped,
+    // whichever way the reads cut the stream.
+    const QByteArray atLimit(vlink::MaxLineLength, 'x');
+    const QByteArray overLimit(vlink::MaxLineLength + 1, 'y');
+    const QByteArray stream = "A\n" + atLimit + "\n" + overLimit + "\nB\r\n" + overLimit + "z\r\nC\n";
     vlink::LineReader reader;
-    reader.Append(QByteArray(vlink::MaxLineLength + 10, 'x'));
-    QCOMPARE(reader.Next(), std::nullopt);
-    reader.Append("tail of the long line\nEND\n");
+    QList<QByteArray> lines;
+    qsizetype pos = 0;
+    for (int k = 0; pos < stream.size(); ++k) {
+        const qsizetype n = std::min(cuts[k % cuts.size()], stream.size() - pos);
+        reader.Append(QByteArrayView(stream).sliced(pos, n));
+        pos += n;
+        while (auto line = reader.Next())
+            lines << *line;
+    }
+    QCOMPARE(lines, (QList<QByteArray>{"A", atLimit, "B", "C"}));
+}
+
+void TestVLinkWire::longRunWithoutLfCostsOnePass()
+{
+    // 50 MB without LF in network-sized reads, then a line: each byte is
+    // looked at once, so this is over in a moment.
+    vlink::LineReader reader;
+    const QByteArray block(4096, 'q');
+    for (int k = 0; k < 50 * 256; ++k) {
+        reader.Append(block);
+        QCOMPARE(reader.Next(), std::nullopt);
+    }
+    reader.Append("\nEND\n");
     QCOMPARE(reader.Next(), std::optional<QByteArray>("END"));
 }
 

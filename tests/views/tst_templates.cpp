@@ -147,6 +147,24 @@ private slots:
         QVERIFY(page->ValidateRangeMapping());
     }
 
+    // Only the 190 lines used are read, and only so much of each: a file of
+    // megabyte lines or of endless lines loads like a small one.
+    void hugeFileReadsOnlyWhatIsUsed()
+    {
+        const QString path = m_dir.filePath("huge.zvq");
+        QByteArray bytes = "24\r\n0\r\n" + QByteArray(1 << 20, '7') + "\r\n";
+        for (int k = 0; k < 8; ++k)
+            bytes += QByteArray(1 << 20, '\n');
+        QVERIFY(WriteAll(path, bytes));
+        PageForm page;
+        ScriptedPrompts prompts;
+        prompts.fileNames.enqueue(path);
+        page->Button8Click();
+        QCOMPARE(page->ComboBox10->currentIndex(), 24);
+        QCOMPARE(page.entry(0).size(), 256); // the rest of that line is passed over
+        QCOMPARE(page.entry(1), QString());
+    }
+
     void failedLoadsChangeNothing_data()
     {
         QTest::addColumn<QByteArray>("content");
