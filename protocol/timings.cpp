@@ -20,6 +20,7 @@ Timings Timings::ShortPauses()
     t.beforeConnectMs = 35;
     t.beforeNotifyMs = 50;
     t.linkPollMs = 10;
+    t.connectPauseMs = 1;
     return t;
 }
 

@@ -82,7 +82,6 @@ private slots:
     void connectEditSendAndDisconnect();
     void failedWriteEndsTheSessionAndAnotherWorks();
     void lookalikesAreIgnoredUntilCancelled();
-    void meterWithoutSerialServiceFails();
     void noAdapterIsReportedOnce();
 
 private:
@@ -290,24 +289,6 @@ void TestProgramRealStack::lookalikesAreIgnoredUntilCancelled()
     QVERIFY(m_mock->WaitForLines(QStringLiteral("SCAN 0"), 1, 3000));
     QTest::qWait(300);
     QVERIFY(e.prompts.messages.isEmpty());
-}
-
-void TestProgramRealStack::meterWithoutSerialServiceFails()
-{
-    QVERIFY(StartMock({QStringLiteral("--plain-device"), kMeterName}));
-    EndToEnd e;
-    QVERIFY(e.Start(false, QString()));
-    e.ClickConnect();
-    QTRY_COMPARE_WITH_TIMEOUT(e.prompts.texts(), QStringList{kFailure}, 8000);
-    QVERIFY(e.WaitForState(devlink::Idle, 3000));
-    QVERIFY(!e.form->Meter->vorelt->Enabled());
-    QVERIFY(!app::Form5->isVisible());
-    QVERIFY(MockLines(QStringLiteral("STARTNOTIFY")).isEmpty());
-    // Looking at its services connected it; giving up lets it go again.
-    QCOMPARE(MockLines(QStringLiteral("CONNECT ") + kMeterName).size(), 1);
-    QVERIFY(m_mock->WaitForLines(QStringLiteral("DISCONNECT ") + kMeterName, 1, 3000));
-    QTest::qWait(300);
-    QCOMPARE(e.prompts.messages.size(), 1);
 }
 
 void TestProgramRealStack::noAdapterIsReportedOnce()
