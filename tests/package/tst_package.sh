@@ -31,6 +31,8 @@ depends=$(field Depends)
 echo "Depends: $depends"
 grep -Eq 'libqt6core6[a-z0-9]* \(>=' <<<"$depends" || fail "Depends not computed: $depends"
 grep -Eq 'libqt6widgets6' <<<"$depends" || fail "Depends lacks Qt Widgets: $depends"
+# An edited configuration survives an upgrade.
+dpkg-deb -I "$deb" conffiles | grep -qx /usr/lib/tarvolin/ZEVQ-BLE.INI || fail "ZEVQ-BLE.INI is no conffile"
 
 root=$tmp/root
 dpkg-deb -x "$deb" "$root"
