@@ -5,30 +5,16 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QPainter>
-#include <QPainterPath>
-#include <QPixmap>
 
 namespace {
 
-// A drop on a blue tile: drawn here so no image plugin is needed.
+// The installed icon's PNGs, compiled in; PNG needs no image plugin.
 QIcon programIcon()
 {
-    QPixmap pixmap(64, 64);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setBrush(QColor(0x1f, 0x4e, 0x9c));
-    painter.setPen(Qt::NoPen);
-    painter.drawRoundedRect(0, 0, 64, 64, 10, 10);
-    QPainterPath drop;
-    drop.moveTo(32, 10);
-    drop.cubicTo(22, 26, 16, 34, 16, 42);
-    drop.arcTo(16, 26, 32, 32, 180, 180);
-    drop.cubicTo(48, 34, 42, 26, 32, 10);
-    painter.setBrush(QColor(0x7f, 0xc8, 0xff));
-    painter.drawPath(drop);
-    return QIcon(pixmap);
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/%1.png").arg(size), QSize(size, size));
+    return icon;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 # configures and builds it. Used by run-demo.sh and test.sh.
 #   BUILD_DIR   build folder (default: build)
 #   BUILD_TYPE  CMake build type (default: RelWithDebInfo)
+#   BUILD_TARGETS  targets to build (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +12,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-connectivity-dev
   xvfb xauth fonts-dejavu-core
   dbus python3 python3-dbusmock
+  dpkg-dev desktop-file-utils appstream
 )
 
 missing=()
@@ -27,4 +29,6 @@ fi
 
 build_dir=${BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" ${CMAKE_ARGS:-}
-cmake --build "$build_dir" --parallel
+targets=()
+for t in ${BUILD_TARGETS:-}; do targets+=(--target "$t"); done
+cmake --build "$build_dir" --parallel "${targets[@]}"

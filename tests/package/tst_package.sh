@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# tst_package BUILD_DIR: the package carries the whole program. Unpacked into
+# a temporary root, tarvolin-cli started through its /usr/bin link must find
+# the configuration beside the real executable and its libraries, and read
+# the block of the unpacked simulated meter.
+set -euo pipefail
+build=$1
+tmp=$(mktemp -d)
+sim_pid=
+cleanup() {
+  [ -z "$sim_pid" ] || kill "$sim_pid" 2>/dev/null || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cpack --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 \
+  || { cat "$tmp/cpack.log"; fail "cpack"; }
+debs=("$tmp"/out/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb, got: ${debs[*]}"
+deb=${debs[0]}
+echo "package: $(basename "$deb")"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = tarvolin ] || fail "Package: $(field Package)"
+[ "$(field Version)" = 2.2.0 ] || fail "Version: $(field Version)"
+[ "$(field Section)" = electronics ] || fail "Section: $(field Section)"
+[ "$(field Recommends)" = bluez ] || fail "Recommends: $(field Recommends)"
+# Computed from the binaries: Qt's libraries with their versions.
+depends=$(field Depends)
+echo "Depends: $depends"
+grep -Eq 'libqt6core6[a-z0-9]* \(>=' <<<"$depends" || fail "Depends not computed: $depends"
+grep -Eq 'libqt6widgets6' <<<"$depends" || fail "Depends lacks Qt Widgets: $depends"
+# An edited configuration survives an upgrade.
+dpkg-deb -I "$deb" conffiles | grep -qx /usr/lib/tarvolin/ZEVQ-BLE.INI || fail "ZEVQ-BLE.INI is no conffile"
+
+root=$tmp/root
+dpkg-deb -x "$deb" "$root"
+for f in usr/lib/tarvolin/ZEVQ-BLE.INI \
+         usr/share/man/man1/tarvolin-cli.1.gz usr/share/man/man1/zevq-sim.1.gz \
+         usr/share/icons/hicolor/scalable/apps/org.tarvolin.Tarvolin.svg \
+         usr/share/icons/hicolor/48x48/apps/org.tarvolin.Tarvolin.png; do
+  [ -f "$root/$f" ] || fail "missing /$f"
+done
+for p in tarvolin tarvolin-cli zevq-sim; do
+  [ "$(readlink "$root/usr/bin/$p")" = "../lib/tarvolin/$p" ] || fail "/usr/bin/$p is not a link to /usr/lib/tarvolin/$p"
+  [ -x "$root/usr/lib/tarvolin/$p" ] || fail "/usr/lib/tarvolin/$p not executable"
+done
+desktop-file-validate "$root"/usr/share/applications/org.tarvolin.Tarvolin.desktop
+appstreamcli validate --no-net "$root"/usr/share/metainfo/org.tarvolin.Tarvolin.metainfo.xml
+
+# The unpacked meter on a free port; it names the port once it listens.
+"$root/usr/bin/zevq-sim" --port 0 --serial 4242 >"$tmp/sim.out" 2>&1 &
+sim_pid=$!
+port=
+for _ in $(seq 100); do
+  port=$(sed -n 's/^zevq-sim listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$tmp/sim.out")
+  [ -n "$port" ] && break
+  kill -0 "$sim_pid" 2>/dev/null || { cat "$tmp/sim.out"; fail "zevq-sim ended"; }
+  sleep 0.1
+done
+[ -n "$port" ] || fail "zevq-sim did not listen"
+
+# From another folder, so nothing but the executable's own folder can supply
+# the configuration.
+cd "$tmp"
+rc=0
+env -u TARVOLIN_LINK "$root/usr/bin/tarvolin-cli" --link "vlink:127.0.0.1:$port" --scan-seconds 5 read \
+  >"$tmp/block.json" 2>"$tmp/cli.err" || rc=$?
+[ "$rc" -eq 0 ] || { cat "$tmp/cli.err"; fail "tarvolin-cli read exited $rc"; }
+python3 -c 'import json,sys; b=json.load(open(sys.argv[1])); assert b["serialNumber"]==4242, b["serialNumber"]' \
+  "$tmp/block.json" || fail "not the meter's block: $(head -c 300 "$tmp/block.json")"
