@@ -167,6 +167,15 @@ private slots:
         QCOMPARE(f.Measurements->RowCount(), 2);
         QCOMPARE(TableRow(f, 1), live);
         QCOMPARE(CurrentPanel(f), live);
+
+        // `meas` stands right of `current` and fills the page, and follows
+        // the window when it grows.
+        const int pageWidth = f.Panel3->width();
+        f.resize(f.width() + 200, f.height());
+        QTRY_COMPARE(f.Panel3->width(), pageWidth + 200);
+        QCOMPARE(f.meas->geometry().right(), f.Panel3->width() - 1);
+        QCOMPARE(f.meas->x(), f.current->geometry().right() + 2);
+        QVERIFY(f.current->width() > 0);
     }
 
     void download_data()
