@@ -116,6 +116,9 @@ void TForm4::SizeMeasurementGrids()
     if (captions.isEmpty())
         captions << QString();
     Measurements->SetCaptions(captions);
+    // As in the string grid it stands for, row 1 starts selected, so the
+    // first record merged shows in `current` at once.
+    meas->setCurrentIndex(Measurements->index(1, 0));
     const int count = static_cast<int>(shown.size());
     // A grid keeps at least one row.
     current->setRowCount(std::max(count, 1));

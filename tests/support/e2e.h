@@ -58,6 +58,14 @@ struct EndToEnd {
         protocol::UseTimings(realTimings ? protocol::Timings{} : protocol::Timings::ShortPauses());
         if (withMeter && !meter.Start())
             return false;
+        // The meter lays out its records by the program's configuration.
+        QList<sim::RecordField> layout;
+        QString error;
+        if (withMeter) {
+            if (!sim::ParseRecordLayout(QString::fromLatin1(TestConfiguration), &layout, &error))
+                return false;
+            meter.SetLayout(layout);
+        }
         const QString config = dir.filePath("ZEVQ-BLE.INI");
         QFile file(config);
         if (!file.open(QIODevice::WriteOnly))

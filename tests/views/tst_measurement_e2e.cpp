@@ -1,0 +1,345 @@
+// The Measurement page against the simulated meter over the virtual link:
+// live readings, downloads through "Read" and "Select range", and "Save".
+
+#include "tests/support/e2e.h"
+#include "app/platform.h"
+#include "app/widgets.h"
+#include "views/devicedata.h"
+#include "views/meastable.h"
+#include "views/selrange.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTabBar>
+#include <QTableView>
+#include <QTableWidget>
+
+using protocol::ParameterBlock;
+using testsupport::EndToEnd;
+
+namespace {
+
+const QString kLost = QStringLiteral("Connection lost or unrecoverable transmission error.");
+
+// The texts the meter's record `number` carries in its shown fields, cut
+// from its bytes by the configured widths.
+QStringList RecordTexts(int number)
+{
+    QList<sim::RecordField> layout;
+    QString error;
+    sim::ParseRecordLayout(QString::fromLatin1(testsupport::TestConfiguration), &layout, &error);
+    sim::MeterLogic meter;
+    meter.SetLayout(layout);
+    const QByteArray record = meter.MakeRecord(number);
+    QStringList texts;
+    int at = 0;
+    for (const sim::RecordField &field : layout) {
+        if (!field.caption.trimmed().isEmpty())
+            texts << QString::fromUtf8(record.mid(at + 9, field.width));
+        at += field.width + 11;
+    }
+    return texts;
+}
+
+QStringList TableRow(const app::TForm4 &f, int row)
+{
+    return f.Measurements->RowTexts(row);
+}
+
+QStringList CurrentPanel(const app::TForm4 &f)
+{
+    QStringList texts;
+    for (int r = 0; r < f.current->rowCount(); ++r)
+        texts << views::CellText(f.current, 1, r);
+    return texts;
+}
+
+// Counts how often the progress dialog was shown, and what it said then.
+class ShowWatch final : public QObject {
+public:
+    explicit ShowWatch(QWidget *watched) { watched->installEventFilter(this); }
+    ~ShowWatch() override
+    {
+        if (app::Form7)
+            app::Form7->removeEventFilter(this);
+    }
+    int shows = 0;
+    QString label;
+    int maximum = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            ++shows;
+            label = app::Form7->Label1->text();
+            maximum = app::Form7->ProgressBar1->maximum();
+        }
+        return false;
+    }
+};
+
+// Clicks "Read" and plays the user in "Select range": picks `from` and `to`
+// (record numbers) and presses Ok. `offered` gets the entries of the lists.
+void ReadRange(EndToEnd &e, int from, int to, QStringList *offered = nullptr)
+{
+    e.prompts.modal = [=](QDialog *dialog) {
+        auto *range = qobject_cast<views::TForm1 *>(dialog);
+        if (!range)
+            return -1;
+        if (offered) {
+            for (int i = 0; i < range->ComboBox1->count(); ++i)
+                *offered << range->ComboBox1->itemText(i);
+            *offered << range->ComboBox2->currentText();
+        }
+        range->ComboBox1->setCurrentIndex(from - 1);
+        range->ComboBox2->setCurrentIndex(to - 1);
+        QTest::mouseClick(range->Button11, Qt::LeftButton);
+        return range->result();
+    };
+    QTest::mouseClick(e.form->Button11, Qt::LeftButton);
+}
+
+// Connects on the Device data page to a meter holding `usage` records.
+bool ConnectedTo(EndToEnd &e, int usage)
+{
+    if (!e.Start())
+        return false;
+    ParameterBlock block = sim::MeterLogic::DefaultBlock();
+    sim::MeterLogic::SetUsageCount(block, usage);
+    e.meter.SetBlock(block);
+    return e.Connect();
+}
+
+enum Fault { NoFault, Repeat3, Repeat4, RefusedWithZero, ReplyShort };
+
+} // namespace
+
+class TestMeasurementEndToEnd : public QObject {
+    Q_OBJECT
+
+private slots:
+    void liveReading_data()
+    {
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("answered") << true;
+        QTest::newRow("one byte short") << false;
+    }
+    void liveReading()
+    {
+        QFETCH(bool, answered);
+        EndToEnd e;
+        QVERIFY(e.Start());
+        e.meter.ChangeFaults([answered](sim::MeterFaults &f) {
+            if (answered) { // time to try the tabs while the reading runs
+                f.replyDelayMs = 600;
+                f.delayCommand = sim::CodeCurrentMeasurement;
+            } else {
+                f.replyFaults << sim::ReplyFault{sim::ReplyFault::DropByte, sim::CodeCurrentMeasurement, -1, 0, -1};
+            }
+        });
+        app::TForm4 &f = *e.form;
+        f.PageControl1->setCurrentIndex(0);
+        QTest::mouseClick(f.Button9, Qt::LeftButton);
+        QCOMPARE(app::Form5->Label1->text(), QStringLiteral("Waiting for measurements..."));
+
+        QTRY_VERIFY_WITH_TIMEOUT(f.Button9->text() == QStringLiteral("Disconnect") && f.centralWidget()->isEnabled(),
+                                 5000);
+        QTabBar *tabs = f.PageControl1->tabBar();
+        QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(1).center());
+        QCOMPARE(f.PageControl1->currentIndex(), 0);
+
+        QTRY_COMPARE_WITH_TIMEOUT(f.Button9->text(), QStringLiteral("Search and connect"), 8000);
+        QCOMPARE(e.State(), devlink::Idle);
+        QVERIFY(!f.Meter->vorelt->Enabled());
+        QCOMPARE(e.meter.CommandCount(sim::CodeCurrentMeasurement), 1);
+        QVERIFY(e.prompts.messages.isEmpty());
+        if (!answered) {
+            QVERIFY(f.Measurements->IsEmpty());
+            QCOMPARE(CurrentPanel(f), QStringList(3));
+            return;
+        }
+        // The meter's current measurement follows its 25 stored ones.
+        const QStringList live{QStringLiteral("26    "), QStringLiteral("19.2 "),
+                               QStringLiteral("Oak                 ")};
+        QCOMPARE(RecordTexts(26), live);
+        QCOMPARE(f.Measurements->RowCount(), 2);
+        QCOMPARE(TableRow(f, 1), live);
+        QCOMPARE(CurrentPanel(f), live);
+
+        // `meas` stands right of `current` and fills the page, and follows
+        // the window when it grows.
+        const int pageWidth = f.Panel3->width();
+        f.resize(f.width() + 200, f.height());
+        QTRY_COMPARE(f.Panel3->width(), pageWidth + 200);
+        QCOMPARE(f.meas->geometry().right(), f.Panel3->width() - 1);
+        QCOMPARE(f.meas->x(), f.current->geometry().right() + 2);
+        QVERIFY(f.current->width() > 0);
+    }
+
+    void download_data()
+    {
+        QTest::addColumn<int>("usage");
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("to");
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<bool>("received");
+        QTest::addColumn<bool>("progress");
+        // To below From is exchanged.
+        QTest::newRow("small range, To < From") << 25 << 7 << 3 << int(NoFault) << 1 << true << true;
+        QTest::newRow("over 512,000 bytes") << 7000 << 1 << 7000 << int(NoFault) << 1 << true << true;
+        QTest::newRow("27, 27, 27, 6") << 25 << 2 << 4 << int(Repeat3) << 4 << true << true;
+        QTest::newRow("27 four times") << 25 << 2 << 4 << int(Repeat4) << 4 << false << false;
+        QTest::newRow("refused with 0") << 25 << 2 << 4 << int(RefusedWithZero) << 1 << false << false;
+        QTest::newRow("reply one byte short") << 25 << 2 << 4 << int(ReplyShort) << 1 << false << true;
+    }
+    void download()
+    {
+        QFETCH(int, usage);
+        QFETCH(int, from);
+        QFETCH(int, to);
+        QFETCH(int, fault);
+        QFETCH(int, requests);
+        QFETCH(bool, received);
+        QFETCH(bool, progress);
+        EndToEnd e;
+        QVERIFY(ConnectedTo(e, usage));
+        app::TForm4 &f = *e.form;
+        e.meter.ChangeFaults([fault](sim::MeterFaults &m) {
+            m.notifySize = 244;
+            if (fault == Repeat3 || fault == Repeat4)
+                m.repeatReplies = fault == Repeat3 ? 3 : 4;
+            if (fault == RefusedWithZero)
+                m.replyFaults << sim::ReplyFault{sim::ReplyFault::WrongByte, sim::CodeWriteParameters, 0, 0, 1};
+            if (fault == ReplyShort)
+                m.replyFaults << sim::ReplyFault{sim::ReplyFault::DropByte, sim::CodeDownloadRecords, -1, 0, 1};
+        });
+        ShowWatch watch(app::Form7);
+        QStringList offered;
+        ReadRange(e, from, to, &offered);
+        QCOMPARE(offered.size(), usage + 1);
+        QCOMPARE(offered.first(), QStringLiteral("1"));
+        QCOMPARE(offered.last(), QString::number(usage)); // both lists select N
+        QCOMPARE(offered[usage - 1], QString::number(usage));
+
+        const int first = std::min(from, to);
+        const int last = std::max(from, to);
+        const int count = last - first + 1;
+        if (received) {
+            QTRY_COMPARE_WITH_TIMEOUT(f.PageControl1->currentIndex(), 0, 20000);
+            QVERIFY(e.prompts.messages.isEmpty());
+            QCOMPARE(e.meter.CommandCount(sim::CodeCloseSession), 1);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(e.prompts.texts(), QStringList{kLost}, 10000);
+            QCOMPARE(f.PageControl1->currentIndex(), 1);
+        }
+        QTRY_COMPARE(f.Button1->text(), QStringLiteral("Search and connect"));
+        QCOMPARE(e.State(), devlink::Idle);
+        QVERIFY(!f.Meter->vorelt->Enabled());
+        QVERIFY(!app::Form7->isVisible());
+        QVERIFY(f.centralWidget()->isEnabled());
+        QCOMPARE(watch.shows, progress ? 1 : 0);
+        if (progress) {
+            QCOMPARE(watch.label, QStringLiteral("Receiving data"));
+            QCOMPARE(watch.maximum, count * 79);
+        }
+        QCOMPARE(e.meter.CommandCount(sim::CodeDownloadRecords), progress ? 1 : 0);
+
+        // Every try carried the same frame, with the range in it.
+        const QList<ParameterBlock> sent = testsupport::WrittenBlocks(e.meter.Frames());
+        QCOMPARE(sent.size(), requests);
+        for (const ParameterBlock &block : sent)
+            QCOMPARE(block.bytes, sent.first().bytes);
+        QCOMPARE(int(sent.first().word(ParameterBlock::RangeFrom)), first);
+        QCOMPARE(int(sent.first().word(ParameterBlock::RangeTo)), last);
+
+        if (!received) {
+            QVERIFY(f.Measurements->IsEmpty());
+            return;
+        }
+        QCOMPARE(f.Measurements->RowCount(), count + 1);
+        QCOMPARE(TableRow(f, 1), RecordTexts(first));
+        QCOMPARE(TableRow(f, count / 2 + 1), RecordTexts(first + count / 2));
+        QCOMPARE(TableRow(f, count), RecordTexts(last));
+        QCOMPARE(CurrentPanel(f), RecordTexts(first));
+    }
+
+    void readRefusesABadRangeCell()
+    {
+        EndToEnd e;
+        QVERIFY(ConnectedTo(e, 25));
+        views::SetCellText(e.form->StringGrid1, 4, 1, QStringLiteral("0")); // entry 3
+        QTest::mouseClick(e.form->Button11, Qt::LeftButton);
+        QCOMPARE(e.prompts.beeps, QList<int>{16});
+        QCOMPARE(e.form->StringGrid1->currentColumn(), 4);
+        QCOMPARE(e.prompts.modalRuns, 0);
+        QVERIFY(e.meter.WaitForCommand(sim::CodePing, 1, 3000)); // the worker went on idling
+        QCOMPARE(e.meter.CommandCount(sim::CodeWriteParameters), 0);
+        QCOMPARE(e.State(), devlink::Connected);
+    }
+
+    void selectedRowFollowsAMerge()
+    {
+        EndToEnd e;
+        QVERIFY(ConnectedTo(e, 25));
+        app::TForm4 &f = *e.form;
+        ReadRange(e, 3, 7);
+        QTRY_COMPARE_WITH_TIMEOUT(f.Measurements->RowCount(), 6, 10000);
+        QTRY_COMPARE(f.PageControl1->currentIndex(), 0);
+        // The user picks the row of record 4.
+        QTest::mouseClick(f.meas->viewport(), Qt::LeftButton, {},
+                          f.meas->visualRect(f.Measurements->index(2, 0)).center());
+        QCOMPARE(CurrentPanel(f), RecordTexts(4));
+
+        // Record 4 again, its moisture now 92.8: merged in place, and the
+        // panel shows what stands in the selected row now.
+        f.PageControl1->setCurrentIndex(1);
+        QVERIFY(e.Connect());
+        e.meter.ChangeFaults([](sim::MeterFaults &m) {
+            m.replyFaults << sim::ReplyFault{sim::ReplyFault::WrongByte, sim::CodeDownloadRecords, 41, '9', 1};
+        });
+        ReadRange(e, 4, 4);
+        QTRY_COMPARE_WITH_TIMEOUT(f.PageControl1->currentIndex(), 0, 10000);
+        QStringList changed = RecordTexts(4);
+        changed[1] = QStringLiteral("92.8 ");
+        QCOMPARE(f.Measurements->RowCount(), 6);
+        QCOMPARE(TableRow(f, 2), changed);
+        QCOMPARE(CurrentPanel(f), changed);
+        QVERIFY(e.prompts.messages.isEmpty());
+    }
+
+    void saveWritesTheTableAsCsv()
+    {
+        EndToEnd e;
+        QVERIFY(ConnectedTo(e, 25));
+        ReadRange(e, 3, 4);
+        QTRY_COMPARE_WITH_TIMEOUT(e.form->Measurements->RowCount(), 3, 10000);
+        app::SetListSeparator(QLatin1Char(';'));
+        const QString target = e.dir.filePath(QStringLiteral("records.CSV"));
+        e.prompts.fileNames.enqueue(target);
+        QTest::mouseClick(e.form->Button10, Qt::LeftButton);
+        app::SetListSeparator(QChar());
+
+        QCOMPARE(e.prompts.dialogs.size(), 1);
+        QCOMPARE(e.prompts.dialogs[0].title, QStringLiteral("Save as CSV"));
+        QCOMPARE(e.prompts.dialogs[0].defaultExtension, QStringLiteral("CSV"));
+        QVERIFY(e.prompts.dialogs[0].promptOverwrite);
+        const QString text = QStringLiteral("No.;Moisture %;Wood species\r\n"
+                                            "3     ;19.1 ;Beech               \r\n"
+                                            "4     ;22.8 ;Larch               \r\n");
+        QByteArray expected;
+        for (QChar c : text) {
+            expected.append(char(c.unicode() & 0xFF));
+            expected.append(char(c.unicode() >> 8));
+        }
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), expected);
+        QVERIFY(e.prompts.messages.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestMeasurementEndToEnd)
+#include "tst_measurement_e2e.moc"
