@@ -12,6 +12,16 @@ Commands:
   read [-o FILE]       print the meter's parameter block as JSON (to FILE with -o)
   write FILE           apply the fields FILE names to the meter's block, write it,
                        read it back and print what changed
+  live [-o FILE]       take the meter's current measurement: the caption line
+                       and one record line of CSV
+  download [--from A] [--to B] [-o FILE] [--utf8]
+                       download the stored measurements A..B (default: 1 to
+                       the usage count) as CSV, the format of "Save": UTF-16 LE,
+                       the regional list separator; --utf8 writes UTF-8 with
+                       a byte-order mark
+  upload FILE.HEX [--yes]
+                       send firmware from an Intel HEX (INHX32) file; asks
+                       "Data file: <path>" on the terminal unless --yes
 
 Options:
   --link vlink:HOST:PORT[,...]   simulated meters over the virtual link
