@@ -159,7 +159,9 @@ int Session::Download(quint16 from, quint16 to)
     const int before = Worker->RequestsServed();
     Worker->DownloadMode = true;
     Worker->RequestTransfer();
-    if (!WaitServed(before))
+    const bool served = WaitServed(before);
+    View.EndProgress();
+    if (!served)
         return Abort();
     View.PageRangeFrom = View.PageRangeTo = 0;
     return View.Failure ? Failed(ExitLost) : ExitDone;
