@@ -27,13 +27,6 @@ const DateField kDates[] = {
     {"serviceDate", ParameterBlock::ServiceDate},
 };
 
-int usageCount(const ParameterBlock &b)
-{
-    const int raw = (b[ParameterBlock::UsageCount] << 16) | (b[ParameterBlock::UsageCount + 1] << 8)
-        | b[ParameterBlock::UsageCount + 2];
-    return raw >= (1 << 23) ? raw - (1 << 24) : raw;
-}
-
 void setUsageCount(ParameterBlock &b, int value)
 {
     const auto bits = static_cast<std::uint32_t>(value) & 0xFFFFFF;
@@ -211,11 +204,18 @@ bool checkActiveEntries(const ParameterBlock &b, QString *error)
 
 } // namespace
 
+int BlockUsageCount(const ParameterBlock &b)
+{
+    const int raw = (b[ParameterBlock::UsageCount] << 16) | (b[ParameterBlock::UsageCount + 1] << 8)
+        | b[ParameterBlock::UsageCount + 2];
+    return raw >= (1 << 23) ? raw - (1 << 24) : raw;
+}
+
 QByteArray BlockToJson(const ParameterBlock &block)
 {
     QJsonObject o;
     o.insert(QStringLiteral("serialNumber"), block.word(ParameterBlock::SerialNumber));
-    o.insert(QStringLiteral("usageCount"), usageCount(block));
+    o.insert(QStringLiteral("usageCount"), BlockUsageCount(block));
     o.insert(QStringLiteral("calibrationCoefficient"), block.word(ParameterBlock::CalibrationCoefficient));
     for (const DateField &d : kDates)
         o.insert(QLatin1String(d.key), dateText(block, d.offset));

@@ -42,7 +42,7 @@ void CliView::Tell(const QString &message)
         else
             Failure = ExitLost;
     }
-    EndBar();
+    EndProgress();
     if (!Quiet)
         say(message);
 }
@@ -66,6 +66,11 @@ void CliView::BlockToPage(protocol::ParameterBlock &block)
 
 void CliView::MergeBatch(const QList<QStringList> &batch)
 {
+    // The records of a finished download: every byte came.
+    if (m_barAwaitingRecords) {
+        DrawBar(m_barMaximum, true);
+        EndProgress();
+    }
     if (Records)
         Records->Merge(batch);
 }
@@ -87,9 +92,13 @@ void CliView::ReceiveProgress(int received, bool uploading)
         DrawBar(received);
 }
 
+// A reply can overtake the waits that report progress, so the bar may not
+// have seen the last bytes: the line stays open until the records arrive
+// (MergeBatch fills it) or the command ends it.
 void CliView::CloseReceiveProgress()
 {
-    EndBar();
+    DrawBar(m_barPosition, true);
+    m_barAwaitingRecords = m_barShown;
 }
 
 void CliView::NameUpload(const QString &fileName)
@@ -113,17 +122,17 @@ void CliView::UploadProgressStep()
 
 void CliView::CloseUploadProgress()
 {
-    EndBar();
+    EndProgress();
     Connected = true;
 }
 
-void CliView::DrawBar(qint64 position)
+void CliView::DrawBar(qint64 position, bool force)
 {
     m_barPosition = position;
     if (!m_terminal || Quiet || m_barMaximum <= 0)
         return;
     // A terminal is slow next to the link: redraw at most every 100 ms.
-    if (m_barShown && position < m_barMaximum && m_barClock.elapsed() < 100)
+    if (!force && m_barShown && position < m_barMaximum && m_barClock.elapsed() < 100)
         return;
     m_barClock.restart();
     constexpr int width = 30;
@@ -135,12 +144,13 @@ void CliView::DrawBar(qint64 position)
     m_barShown = true;
 }
 
-void CliView::EndBar()
+void CliView::EndProgress()
 {
     if (m_barShown) {
         std::fputc('\n', stderr);
         m_barShown = false;
     }
+    m_barAwaitingRecords = false;
     m_barMaximum = 0;
 }
 

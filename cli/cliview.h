@@ -58,10 +58,13 @@ public:
     // Where fetched records are merged; not owned.
     views::MeasTable *Records = nullptr;
 
+    // Ends the progress line, if one is open.
+    void EndProgress();
+
 private:
-    void DrawBar(qint64 position);
-    void EndBar();
+    void DrawBar(qint64 position, bool force = false);
     bool m_barShown = false;
+    bool m_barAwaitingRecords = false;
     bool m_terminal = false;
     qint64 m_barMaximum = 0;
     qint64 m_barPosition = 0;

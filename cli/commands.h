@@ -8,6 +8,13 @@ namespace cli {
 int RunScan(const Options &options);
 int RunRead(const Options &options);
 int RunWrite(const Options &options);
+int RunLive(const Options &options);
+int RunDownload(const Options &options);
+int RunUpload(const Options &options);
+
+// The records of `table` as the CSV file "Save" writes (UTF-16 LE, the
+// regional list separator), or UTF-8 behind its mark with --utf8.
+QByteArray CsvResult(const views::MeasTable &table, const Options &options);
 
 // Writes `bytes` to `path` completely or not at all; false with a message
 // said. An empty path writes to stdout.

@@ -12,6 +12,17 @@ Commands:
   read [-o FILE]       print the meter's parameter block as JSON (to FILE with -o)
   write FILE           apply the fields FILE names to the meter's block, write it,
                        read it back and print what changed
+  live [-o FILE] [--utf8]
+                       take the meter's current measurement: the caption line
+                       and one record line of the download's CSV
+  download [--from A] [--to B] [-o FILE] [--utf8]
+                       download the stored measurements A..B (default: 1 to
+                       the usage count) as CSV, the format of "Save": UTF-16 LE,
+                       the regional list separator; --utf8 writes UTF-8 with
+                       a byte-order mark
+  upload FILE.HEX [--yes]
+                       send firmware from an Intel HEX (INHX32) file; asks
+                       "Data file: <path>" on the terminal unless --yes
 
 Options:
   --link vlink:HOST:PORT[,...]   simulated meters over the virtual link
@@ -23,6 +34,9 @@ Options:
   --scan-seconds N     how long to look for the meter (default 12)
   -o, --output FILE    where a command writes its result (default: stdout);
                        written completely or not at all
+  --from A, --to B     the records download fetches (1..65535)
+  --utf8               live and download write UTF-8 with a byte-order mark
+  --yes                upload sends without asking
   -h, --help           this text
 
 Exit codes:

@@ -23,6 +23,9 @@ const Command kCommands[] = {
     {"scan", RunScan},
     {"read", RunRead},
     {"write", RunWrite},
+    {"live", RunLive},
+    {"download", RunDownload},
+    {"upload", RunUpload},
 };
 
 bool takeNumber(const QString &text, int low, int high, int *out)

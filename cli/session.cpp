@@ -159,7 +159,9 @@ int Session::Download(quint16 from, quint16 to)
     const int before = Worker->RequestsServed();
     Worker->DownloadMode = true;
     Worker->RequestTransfer();
-    if (!WaitServed(before))
+    const bool served = WaitServed(before);
+    View.EndProgress();
+    if (!served)
         return Abort();
     View.PageRangeFrom = View.PageRangeTo = 0;
     return View.Failure ? Failed(ExitLost) : ExitDone;
@@ -197,7 +199,7 @@ bool Session::WaitUntil(const std::function<bool()> &done)
     QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (Interrupted() || done())
+        if (done() || Interrupted())
             loop.quit();
     });
     poll.start(5);
@@ -210,16 +212,25 @@ bool Session::WaitServed(int before)
     return WaitUntil([before] { return Worker->RequestsServed() > before; });
 }
 
-// Ctrl+C: whatever runs ends with the link off. A connected meter is told
-// the session ends; a running transfer is cut by switching the link off,
-// which makes its exchange fail within the reply limit.
+// Ctrl+C: whatever runs ends with the link off, and a meter in session is
+// told the session ends. The short exchanges (block read, parameter write,
+// live reading) are let finish so that 25 can follow them; a download or an
+// upload may run for minutes and is cut by switching the link off, which
+// makes its exchange fail within the reply limit. A second Ctrl+C cuts
+// whatever runs.
 int Session::Abort()
 {
     View.Quiet = true;
-    g_interrupted.store(false); // the waits below must not end at once
+    g_interrupted.store(false); // the wait below must not end at once
     m_link->Abandon();
-    WaitUntil([this] {
-        switch (Worker->CurrentState()) {
+    bool cut = false;
+    WaitUntil([this, &cut] {
+        if (g_interrupted.exchange(false))
+            cut = true;
+        const devlink::SessionState state = Worker->CurrentState();
+        const bool longTransfer =
+            state == devlink::Uploading || (state == devlink::Transferring && Worker->DownloadMode);
+        switch (state) {
         case devlink::Idle:
             return true;
         case devlink::Searching:
@@ -229,7 +240,8 @@ int Session::Abort()
             Worker->RequestDisconnect();
             break;
         default:
-            m_link->vorelt->SetEnabled(false);
+            if (cut || longTransfer)
+                m_link->vorelt->SetEnabled(false);
             break;
         }
         return false;

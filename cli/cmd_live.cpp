@@ -1,0 +1,27 @@
+// tarvolin-cli live [-o FILE]: the meter's current measurement, as the
+// caption line and one record line of the CSV that download writes.
+#include "cli/commands.h"
+
+namespace cli {
+
+int RunLive(const Options &options)
+{
+    if (!options.arguments.isEmpty()) {
+        Say(QStringLiteral("live takes no arguments"));
+        return ExitUsage;
+    }
+    Session session(options);
+    if (const int code = session.Start())
+        return code;
+    if (const int code = session.Connect(true))
+        return code;
+    // The window stays silent when the meter sends no reading; a script
+    // must not take that for a measurement.
+    if (session.Table.IsEmpty()) {
+        Say(QStringLiteral("the meter sent no measurement"));
+        return ExitLost;
+    }
+    return WriteResult(options.output, CsvResult(session.Table, options)) ? ExitDone : ExitUsage;
+}
+
+} // namespace cli

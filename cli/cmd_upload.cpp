@@ -1,0 +1,72 @@
+// tarvolin-cli upload FILE.HEX [--yes]: firmware from an Intel HEX file,
+// with the window's checks and its confirmation.
+#include "cli/commands.h"
+
+#include "protocol/hexfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+// "Confirm upload" on the terminal. Nothing is connected yet, so Ctrl+C
+// during the question may end the tool at once.
+bool Confirm(const QString &fullPath)
+{
+    if (::isatty(STDIN_FILENO) != 1) {
+        Say(QStringLiteral("no terminal to confirm the upload on; give --yes"));
+        return false;
+    }
+    QTextStream(stderr) << "Data file: " << fullPath << "\nUpload? [y/N] " << Qt::flush;
+    const auto previous = std::signal(SIGINT, SIG_DFL);
+    char answer[16] = {};
+    const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
+    std::signal(SIGINT, previous);
+    const bool yes = read && (answer[0] == 'y' || answer[0] == 'Y');
+    if (!yes)
+        Say(QStringLiteral("upload cancelled"));
+    return yes;
+}
+
+} // namespace
+
+int RunUpload(const Options &options)
+{
+    if (options.arguments.size() != 1) {
+        Say(QStringLiteral("upload needs exactly one FILE.HEX"));
+        return ExitUsage;
+    }
+    const QString fullPath = QDir::toNativeSeparators(QFileInfo(options.arguments.first()).absoluteFilePath());
+    QString error;
+    std::optional<QStringList> lines = protocol::ReadHexFile(fullPath, &error);
+    if (!lines) {
+        Say(error);
+        return ExitUsage;
+    }
+    if (!protocol::ValidateHexFile(*lines)) {
+        Say(QStringLiteral("Invalid INHX32 file"));
+        return ExitUsage;
+    }
+    // The meter never receives the first and the last line.
+    lines->removeFirst();
+    lines->removeLast();
+    if (!options.yes && !Confirm(fullPath))
+        return ExitUsage;
+    Session session(options);
+    if (const int code = session.Start())
+        return code;
+    if (const int code = session.Connect(false))
+        return code;
+    if (const int code = session.Upload(std::make_unique<QStringList>(std::move(*lines)), fullPath))
+        return code;
+    return session.Disconnect();
+}
+
+} // namespace cli
