@@ -10,6 +10,7 @@
 #include "sim/simmeterthread.h"
 #include "views/csv.h"
 #include "views/meastable.h"
+#include "tests/support/hexrecords.h"
 
 #include <QDate>
 #include <QFile>
@@ -55,30 +56,6 @@ ParameterBlock StartBlock()
 QString DateText(const ParameterBlock &b, int at)
 {
     return QDate(2000 + b[at], b[at + 1] + 1, b[at + 2] + 1).toString(QStringLiteral("yyyy-MM-dd"));
-}
-
-// One Intel HEX record with its checksum.
-QByteArray HexRecord(int address, int type, const QByteArray &data)
-{
-    QByteArray bytes;
-    bytes.append(char(data.size())).append(char(address >> 8)).append(char(address & 0xFF)).append(char(type));
-    bytes.append(data);
-    int sum = 0;
-    for (const char c : bytes)
-        sum += static_cast<std::uint8_t>(c);
-    bytes.append(char(-sum & 0xFF));
-    return ':' + bytes.toHex().toUpper();
-}
-
-// A firmware file of six lines: an address record, four data records and
-// the end record.
-QList<QByteArray> FirmwareLines()
-{
-    QList<QByteArray> lines{HexRecord(0, 4, QByteArray("\x00\x01", 2))};
-    for (int k = 0; k < 4; ++k)
-        lines << HexRecord(0x100 + 16 * k, 0, QByteArray(16, char(0x30 + k)));
-    lines << HexRecord(0, 1, {});
-    return lines;
 }
 
 bool WriteFile(const QString &path, const QByteArray &bytes)
@@ -249,7 +226,7 @@ void TestCli::badInputIsRefusedBeforeAnythingIsSent_data()
     QTest::addColumn<QString>("message");
     QByteArray badChecksum = sim::MeterLogic::EncodeBlock(StartBlock());
     badChecksum[513] = badChecksum[513] == '0' ? '1' : '0';
-    QList<QByteArray> badLine = FirmwareLines();
+    QList<QByteArray> badLine = testsupport::SixLineFirmware();
     badLine[2][badLine[2].size() - 1] = badLine[2].endsWith('0') ? '1' : '0';
     QTest::newRow("unknown field") << QStringList{"write"} << QByteArray(R"({"serial": 5})")
                                    << QStringLiteral("unknown field \"serial\"");
@@ -261,7 +238,7 @@ void TestCli::badInputIsRefusedBeforeAnythingIsSent_data()
                                   << QStringLiteral("hex: allowed values are 514 hexadecimal digits");
     QTest::newRow("firmware record checksum") << QStringList{"upload", "--yes"} << badLine.join("\r\n")
                                               << QStringLiteral("Invalid INHX32 file");
-    QTest::newRow("upload unconfirmed without a terminal") << QStringList{"upload"} << FirmwareLines().join("\r\n")
+    QTest::newRow("upload unconfirmed without a terminal") << QStringList{"upload"} << testsupport::SixLineFirmware().join("\r\n")
                                                            << QStringLiteral("give --yes");
 }
 
@@ -348,7 +325,7 @@ void TestCli::downloadWritesTheBytesOfSave()
 
 void TestCli::uploadSendsTheDataRecords()
 {
-    const QList<QByteArray> lines = FirmwareLines();
+    const QList<QByteArray> lines = testsupport::SixLineFirmware();
     const QString path = Path(QStringLiteral("firmware.HEX"));
     QVERIFY(WriteFile(path, lines.join("\r\n") + "\r\n"));
     const int sent = m_meter.CommandCount(sim::CodeFirmwareLine);

@@ -2,6 +2,7 @@
 // meter takes of an Intel HEX file, line by line.
 
 #include "tests/support/e2e.h"
+#include "tests/support/hexrecords.h"
 #include "sim/heximage.h"
 
 #include <QDir>
@@ -14,36 +15,7 @@ namespace {
 
 const QString kLost = QStringLiteral("Connection lost or unrecoverable transmission error.");
 
-// One Intel HEX record, its checksum computed.
-QByteArray Record(int type, int address, const QByteArray &data)
-{
-    QByteArray bytes;
-    bytes.append(char(data.size()));
-    bytes.append(char(address >> 8));
-    bytes.append(char(address & 0xFF));
-    bytes.append(char(type));
-    bytes.append(data);
-    int sum = 0;
-    for (char c : bytes)
-        sum += static_cast<std::uint8_t>(c);
-    bytes.append(char((256 - sum % 256) % 256));
-    return ':' + bytes.toHex().toUpper();
-}
-
-// A firmware file of six lines: an address record, four data records and the
-// end record.
-QList<QByteArray> SixLines()
-{
-    QList<QByteArray> lines{Record(4, 0, QByteArray("\x00\x00", 2))};
-    for (int k = 0; k < 4; ++k) {
-        QByteArray data;
-        for (int i = 0; i < 16; ++i)
-            data.append(char(k * 16 + i * 7 + 1));
-        lines << Record(0, 0x0100 + 16 * k, data);
-    }
-    lines << Record(1, 0, {});
-    return lines;
-}
+using testsupport::SixLineFirmware;
 
 QString WriteHexFile(const QTemporaryDir &dir, const QList<QByteArray> &lines)
 {
@@ -145,7 +117,7 @@ private slots:
                 f.firmwareFaults << sim::FirmwareFault{sim::FirmwareFault::Kind(kind), line, times, 0x15};
             });
         }
-        const QList<QByteArray> lines = SixLines();
+        const QList<QByteArray> lines = SixLineFirmware();
         const QString path = WriteHexFile(e.dir, lines);
         ProgressWatch watch;
         SendData(e, path, true);
@@ -193,7 +165,7 @@ private slots:
             f.replyDelayMs = 300;
             f.delayCommand = sim::CodeFirmwareLine;
         });
-        SendData(e, WriteHexFile(e.dir, SixLines()), true);
+        SendData(e, WriteHexFile(e.dir, SixLineFirmware()), true);
         QVERIFY(e.WaitForState(devlink::Uploading, 5000));
         QTRY_COMPARE(e.form->Button1->text(), QStringLiteral("Search and connect"));
         QTest::mouseClick(e.form->Button1, Qt::LeftButton);
@@ -202,7 +174,7 @@ private slots:
 
         QVERIFY(e.WaitForState(devlink::Connected, 10000));
         QCOMPARE(LineFrames(e.meter.Frames()).size(), 4);
-        QCOMPARE(e.meter.FirmwareImage(), sim::HexImage::Of(SixLines().mid(1, 4)));
+        QCOMPARE(e.meter.FirmwareImage(), sim::HexImage::Of(SixLineFirmware().mid(1, 4)));
         QCOMPARE(e.meter.SessionCount(), 1);
         QCOMPARE(e.form->Button1->text(), QStringLiteral("Disconnect"));
         QCOMPARE(e.prompts.messages.size(), 1); // the confirmation only
@@ -220,7 +192,7 @@ private slots:
         EndToEnd e;
         QVERIFY(e.Start());
         QVERIFY(e.Connect());
-        QList<QByteArray> lines = SixLines();
+        QList<QByteArray> lines = SixLineFirmware();
         if (!valid) // a data record's checksum off by one
             lines[2][lines[2].size() - 1] = lines[2].endsWith('0') ? '1' : '0';
         const QString path = WriteHexFile(e.dir, lines);
