@@ -136,6 +136,39 @@ void growthRow(const QString &what, const std::array<double, 3> &ms)
         QStringLiteral("65k/8k %1 x").arg(Fixed(factor, 2)), QStringLiteral("linear (65k/8k <= 3 x)"), factor <= 3.0);
 }
 
+// The configuration load with 500, 1k and 2k PDATA keys, once each (a slow
+// load takes seconds): per key it must stay flat, as 100,000 keys are to
+// load in under a second.
+void configGrowthRow()
+{
+    QTemporaryDir dir;
+    const int keys[] = {500, 1000, 2000};
+    double perKeyUs[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        const QString path = dir.filePath(QStringLiteral("keys%1.INI").arg(keys[i]));
+        QFile file(path);
+        QByteArray text = "[DATA]\n";
+        for (int key = 1; key <= keys[i]; ++key)
+            text += "PDATA" + QByteArray::number(key) + "=F" + QByteArray::number(key) + ",4\n";
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+            qFatal("cannot write %s", qPrintable(path));
+        file.close();
+        app::FieldList fields;
+        QString error;
+        const qint64 start = NowNs();
+        if (!app::LoadFieldList(path, fields, &error))
+            qFatal("%s", qPrintable(error));
+        const double ms = Ms(NowNs() - start);
+        perKeyUs[i] = ms * 1000.0 / keys[i];
+    }
+    const double factor = perKeyUs[2] / perKeyUs[0];
+    Row(QStringLiteral("Growth of the configuration load, per key at 500 / 1k / 2k keys"),
+        QStringLiteral("%1 / %2 / %3 us").arg(Fixed(perKeyUs[0], 1), Fixed(perKeyUs[1], 1), Fixed(perKeyUs[2], 1)),
+        QStringLiteral("2k/500 %1 x; 100k keys >= %2 s at the 2k rate")
+            .arg(Fixed(factor, 2), Fixed(perKeyUs[2] * 0.1, 0)),
+        QStringLiteral("linear (2k/500 <= 2 x)"), factor <= 2.0);
+}
+
 int run()
 {
     TableBench bench;
@@ -161,6 +194,7 @@ int run()
                                       std::pair{QStringLiteral("CSV save"), &Figures::csvSave}}) {
         growthRow(name, series(field));
     }
+    configGrowthRow();
     return 0;
 }
 

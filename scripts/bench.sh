@@ -71,7 +71,7 @@ echo "Tarvolin benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git rev-pa
 echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), build $type"
 echo
 {
-  echo "Figure|Measured|Reference (same run)|Goal|"
+  echo "Figure|Measured|Reference (same run)|Goal|Result"
   cut -d'|' -f2- "$work/rows"
 } | awk -F'|' '
   { for (i = 1; i <= NF; i++) { cell[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } n = NR; m = (NF > m) ? NF : m }
