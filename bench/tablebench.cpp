@@ -27,7 +27,7 @@ namespace {
 
 const QString ConfigPath = QStringLiteral(TARVOLIN_SOURCE_DIR "/resources/ZEVQ-BLE.INI");
 constexpr int Sizes[] = {1000, 8000, 65535};
-constexpr int Rounds = 3;
+constexpr int Rounds = 7;
 
 // Best of `Rounds`, in ms; `prepare` runs untimed before each round.
 double bestMs(const std::function<void()> &prepare, const std::function<void()> &work)
