@@ -125,15 +125,17 @@ QString perRecord(double ms, int count)
 }
 
 // Per-record cost at 65k against 8k: linear growth keeps it near 1, a
-// quadratic one would make it about 8. (At 1k the figures are too small for
-// the clock and the load of a shared machine to judge by.)
+// quadratic one would make it 8.2. Between the two lies the step of a table
+// that no longer fits the cache, up to about 3 for the cheapest figures on a
+// loaded machine. (At 1k the figures are too small for the clock to judge
+// by.)
 void growthRow(const QString &what, const std::array<double, 3> &ms)
 {
     const double factor = (ms[2] / Sizes[2]) / (ms[1] / Sizes[1]);
     Row(QStringLiteral("Growth of %1, per record at 1k / 8k / 65k").arg(what),
         QStringLiteral("%1 / %2 / %3").arg(perRecord(ms[0], Sizes[0]), perRecord(ms[1], Sizes[1]),
                                            perRecord(ms[2], Sizes[2])),
-        QStringLiteral("65k/8k %1 x").arg(Fixed(factor, 2)), QStringLiteral("linear (65k/8k <= 3 x)"), factor <= 3.0);
+        QStringLiteral("65k/8k %1 x").arg(Fixed(factor, 2)), QStringLiteral("linear (65k/8k <= 4 x)"), factor <= 4.0);
 }
 
 // The configuration load with 500, 1k and 2k PDATA keys, once each (a slow
