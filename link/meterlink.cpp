@@ -127,7 +127,7 @@ bool MeterLink::FindMeter()
 {
     const QDeadlineTimer scanEnd(ScanMs);
     while (LinkStage == 1) {
-        PumpEvents(CurrentTimings().linkPollMs);
+        PumpEvents(CurrentTimings().linkPollMs, 1);
         if (GiveUpRequested())
             return false;
         if (m_giveUpWhenScanEnds && scanEnd.hasExpired() && LinkStage == 1) {
@@ -146,7 +146,7 @@ bool MeterLink::FindSerialCharacteristic()
 {
     vorelt->DiscoverServices(LinkDevice);
     for (int k = 0; LinkStage == 2; ++k) {
-        PumpEvents(CurrentTimings().linkPollMs);
+        PumpEvents(CurrentTimings().linkPollMs, 2);
         if (GiveUpRequested() || k > CurrentTimings().servicePolls)
             return false;
     }
@@ -185,9 +185,15 @@ bool MeterLink::GiveUpRequested() const
     return CancelRequested || m_abandoned || !vorelt->Enabled() || !vorelt->PlatformError().isEmpty();
 }
 
-void MeterLink::PumpEvents(int sleepMs)
+void MeterLink::PumpEvents(int sleepMs, qint32 stage)
 {
     QCoreApplication::processEvents();
+    // The poll only keeps the window alive while we wait; it is no pause the
+    // meter needs. A stack that reports from its event loop has usually moved
+    // the sequence on by now, and sleeping anyway would add a whole poll to
+    // every link-up.
+    if (LinkStage != stage)
+        return;
     QThread::msleep(static_cast<unsigned long>(sleepMs));
     if (!GiveUpRequested())
         QCoreApplication::processEvents();

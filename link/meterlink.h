@@ -88,7 +88,9 @@ private:
     bool FindSerialCharacteristic();
     bool ConnectMeter();
     bool GiveUpRequested() const;
-    void PumpEvents(int sleepMs);
+    // Events, then (unless they moved LinkStage off `stage`) a sleep and
+    // events again.
+    void PumpEvents(int sleepMs, qint32 stage);
     void SetStage(qint32 stage);
     void StartQueuedWrites(); // main thread
 

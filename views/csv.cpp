@@ -37,7 +37,7 @@ void AppendCell(QString &text, QStringView cell, QChar separator)
 QString CsvText(const MeasTable &table, QChar separator)
 {
     int rows = 0;
-    while (rows < table.RowCount() && !table.Cell(0, rows).isEmpty())
+    while (rows < table.RowCount() && !table.CellView(0, rows).isEmpty())
         ++rows;
     // One buffer for the whole file; a generous guess keeps it from growing
     // more than a few times.
@@ -47,7 +47,7 @@ QString CsvText(const MeasTable &table, QChar separator)
         for (int c = 0; c < table.ColumnCount(); ++c) {
             if (c > 0)
                 text += separator;
-            AppendCell(text, table.Cell(c, r), separator);
+            AppendCell(text, table.CellView(c, r), separator);
         }
         text += u"\r\n";
     }

@@ -36,6 +36,14 @@ QString MeasTable::Cell(int column, int row) const
     return m_rows[row].value(column);
 }
 
+QStringView MeasTable::CellView(int column, int row) const
+{
+    if (row < 0 || row >= m_rows.size() || column < 0 || column >= m_columns)
+        return {};
+    const QStringList &texts = m_rows[row];
+    return column < texts.size() ? QStringView(texts[column]) : QStringView();
+}
+
 QStringList MeasTable::RowTexts(int row) const
 {
     QStringList texts;

@@ -24,6 +24,9 @@ public:
     // Empty outside the table and where a record has fewer texts than there
     // are columns.
     QString Cell(int column, int row) const;
+    // The same text without a copy, valid until the table next changes; for
+    // readers that visit every cell (the CSV writer).
+    QStringView CellView(int column, int row) const;
     // The texts of `row`, one per column.
     QStringList RowTexts(int row) const;
     int RowCount() const { return static_cast<int>(m_rows.size()); }

@@ -1,0 +1,466 @@
+// The session against a simulated meter that answers at once, through the
+// real worker, link and virtual link, on the program's own timings: each
+// figure next to the fixed pauses it cannot go below, and the download rate
+// next to the same bytes taken by the virtual link alone.
+//
+//   bench_session all                          meter on a thread of its own
+//   bench_session download --link vlink:H:P    a meter in another process
+
+#include "app/config.h"
+#include "bench/benchclock.h"
+#include "bench/benchview.h"
+#include "link/bt.h"
+#include "link/meterlink.h"
+#include "link/vlinkbluetoothle.h"
+#include "protocol/timings.h"
+#include "sim/meterlogic.h"
+#include "sim/simmeterthread.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+
+namespace bench {
+namespace {
+
+using protocol::CurrentTimings;
+
+constexpr int RangeTo = 65535;
+constexpr int FirmwareLines = 1000;
+
+// Stamps taken on whichever thread sees the moment first.
+std::atomic<qint64> g_meterSeenNs{0};
+std::atomic<qint64> g_firstPingNs{0};
+std::atomic<qint64> g_firstChunkNs{0};
+std::atomic<qint64> g_fetchSentNs{0};
+std::atomic<qint64> g_lastNotificationNs{0};
+
+// The program's worker, with the moment of each outgoing chunk noted.
+class StampingWorker final : public devlink::BT {
+public:
+    using BT::BT;
+
+protected:
+    void WriteChunk(const std::uint8_t *data, int count) override
+    {
+        const qint64 now = NowNs();
+        qint64 unset = 0;
+        g_firstChunkNs.compare_exchange_strong(unset, now);
+        if (count == 1 && data[0] == protocol::CmdDownloadRecords)
+            g_fetchSentNs = now;
+        BT::WriteChunk(data, count);
+    }
+};
+
+// Runs the caller's events until `done` or `timeoutMs`; false on time-out.
+bool WaitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    poll.start(1);
+    loop.exec();
+    return done();
+}
+
+std::vector<protocol::RecordField> layoutOf(const devlink::TItemList &items)
+{
+    std::vector<protocol::RecordField> layout;
+    for (const auto &item : items)
+        layout.push_back({item->Width, item->IsShown()});
+    return layout;
+}
+
+QString configPath()
+{
+    return QStringLiteral(TARVOLIN_SOURCE_DIR "/resources/ZEVQ-BLE.INI");
+}
+
+// One Intel HEX data record of 16 bytes at `address`.
+QString dataRecord(int address)
+{
+    QByteArray record;
+    record.append(char(16)).append(char(address >> 8)).append(char(address & 0xFF)).append(char(0));
+    for (int i = 0; i < 16; ++i)
+        record.append(char((address + i * 7) & 0xFF));
+    int sum = 0;
+    for (char c : record)
+        sum += static_cast<unsigned char>(c);
+    record.append(char((0x100 - (sum & 0xFF)) & 0xFF));
+    return QLatin1Char(':') + QString::fromLatin1(record.toHex().toUpper());
+}
+
+// The program's pieces against one meter: configuration, view, link, worker.
+class Rig {
+public:
+    explicit Rig(const QString &linkValue)
+    {
+        QString error;
+        if (!app::LoadFieldList(configPath(), m_fields, &error))
+            qFatal("%s", qPrintable(error));
+        QList<devlink::VLinkEndpoint> endpoints;
+        devlink::VLinkBluetoothLE::ParseEndpoints(linkValue, &endpoints);
+        Link = std::make_unique<devlink::MeterLink>(std::make_unique<devlink::VLinkBluetoothLE>(endpoints),
+                                                    &View);
+        QStringList captions;
+        for (const auto &item : m_fields.items)
+            if (item->IsShown())
+                captions << item->Name;
+        View.Records.SetCaptions(captions);
+        Link->GiveUpWhenScanEnds(true);
+        Link->AssignHandlers = [this] { AssignStampingHandlers(); };
+        devlink::Worker =
+            new StampingWorker(Link.get(), &View, m_fields.recordSize, layoutOf(m_fields.items));
+        devlink::Worker->start();
+    }
+    ~Rig()
+    {
+        if (devlink::Worker)
+            devlink::Worker->Shutdown();
+    }
+
+    qint32 RecordSize() const { return m_fields.recordSize; }
+
+    // Link-up and the block read; true once Connected.
+    bool Connect()
+    {
+        const int before = devlink::Worker->RequestsServed();
+        Link->SearchAndConnect();
+        return WaitServed(before, 20000) && devlink::Worker->CurrentState() == devlink::Connected
+            && !View.Tool.BlocksRead.isEmpty();
+    }
+
+    bool WaitServed(int before, int timeoutMs)
+    {
+        return WaitUntil([before] { return devlink::Worker->RequestsServed() > before; }, timeoutMs);
+    }
+
+    // "Send parameters": the block read, written back and read again.
+    bool SendParameters()
+    {
+        View.Tool.Page = View.Tool.BlocksRead.last();
+        View.Tool.PageRangeFrom = View.Tool.PageRangeTo = 0;
+        const int before = devlink::Worker->RequestsServed();
+        devlink::Worker->DownloadMode = false;
+        devlink::Worker->RequestTransfer();
+        return WaitServed(before, 20000) && devlink::Worker->CurrentState() == devlink::Connected;
+    }
+
+    bool Upload(std::unique_ptr<QStringList> lines)
+    {
+        const int before = devlink::Worker->RequestsServed();
+        devlink::Worker->RequestUpload(std::move(lines), QStringLiteral("bench.HEX"));
+        return WaitServed(before, 120000) && devlink::Worker->CurrentState() == devlink::Connected;
+    }
+
+    // Records 1..to; the session ends with it.
+    bool Download(int to)
+    {
+        View.Tool.Page = View.Tool.BlocksRead.last();
+        View.Tool.PageRangeFrom = 1;
+        View.Tool.PageRangeTo = static_cast<quint16>(to);
+        const int before = devlink::Worker->RequestsServed();
+        devlink::Worker->DownloadMode = true;
+        devlink::Worker->RequestTransfer();
+        if (!WaitServed(before, 600000) || View.Tool.Failure)
+            return false;
+        if (View.Records.RowCount() != to + 1)
+            qFatal("download: %d rows for %d records", View.Records.RowCount(), to);
+        return true;
+    }
+
+    BenchView View;
+    std::unique_ptr<devlink::MeterLink> Link;
+
+private:
+    // The window routes the component's events through its own handlers;
+    // these note the moment and hand on to the link as the window does.
+    void AssignStampingHandlers()
+    {
+        devlink::MeterLink *link = Link.get();
+        devlink::TBluetoothLE *component = link->vorelt.get();
+        component->OnDiscoverLEDevice = [link](devlink::TBluetoothLE *sender, devlink::TBluetoothLEDevice *device,
+                                               int rssi, const QByteArray &response) {
+            if (device->DeviceName() == devlink::MeterLink::MeterName && g_meterSeenNs == 0)
+                g_meterSeenNs = NowNs();
+            link->DeviceSeen(sender, device, rssi, response);
+        };
+        component->OnEndDiscoverServices = [link](devlink::TBluetoothLE *sender,
+                                                  const QList<devlink::TBluetoothGattService *> &services) {
+            link->ServicesListed(sender, services);
+        };
+        component->OnCharacteristicRead = [link](devlink::TBluetoothLE *sender,
+                                                 devlink::TBluetoothGattCharacteristic *characteristic,
+                                                 const QByteArray &value, int status) {
+            g_lastNotificationNs = NowNs();
+            link->NotificationArrived(sender, characteristic, value, status);
+        };
+        component->OnCharacteristicWrite = [link](devlink::TBluetoothLE *sender,
+                                                  devlink::TBluetoothGattCharacteristic *characteristic,
+                                                  int status) { link->WriteCompleted(sender, characteristic, status); };
+    }
+
+    app::FieldList m_fields;
+};
+
+void resetStamps()
+{
+    g_firstChunkNs = 0;
+    g_fetchSentNs = 0;
+    g_lastNotificationNs = 0;
+}
+
+QString ratioText(double figureMs, double floorMs)
+{
+    return QStringLiteral("%1 ms = %2 x").arg(Fixed(figureMs, 0), Fixed(figureMs / floorMs, 3));
+}
+
+void floorRow(const QString &what, double figureMs, double floorMs)
+{
+    Row(what, ratioText(figureMs, floorMs), QStringLiteral("floor %1 ms").arg(Fixed(floorMs, 0)),
+        QStringLiteral("<= 1.03 x"), figureMs <= 1.03 * floorMs);
+}
+
+void benchLinkUp()
+{
+    // Meter seen -> 350, 350, one connect pause, 500 before notifications,
+    // 500 before the first action, the block read (84, its chunk pause, 200,
+    // 19 and its chunk pause), then the keep-alive interval -> the ping.
+    const protocol::Timings &t = CurrentTimings();
+    const double floorMs = t.beforeServicesMs + t.beforeConnectMs + t.connectPauseMs + t.beforeNotifyMs
+        + t.establishedPauseMs + 2 * t.chunkPauseMs + t.readParametersPauseMs + t.requestWaitMs;
+    if (!WaitUntil([] { return g_firstPingNs != 0; }, 10000))
+        qFatal("no keep-alive ping after the link-up");
+    floorRow(QStringLiteral("Link-up, meter seen -> first ping"), Ms(g_firstPingNs - g_meterSeenNs), floorMs);
+}
+
+void benchSendParameters(Rig &rig)
+{
+    const protocol::Timings &t = CurrentTimings();
+    const int chunks = (protocol::MeterChannel::ParameterFrameSize + protocol::MeterChannel::MaxChunk - 1)
+        / protocol::MeterChannel::MaxChunk;
+    // The reply to 19 may end within 19's own chunk pause: not part of it.
+    const double floorMs = chunks * t.chunkPauseMs + t.chunkPauseMs + t.readParametersPauseMs;
+    double best = 1e12;
+    for (int round = 0; round < 3; ++round) {
+        resetStamps();
+        if (!rig.SendParameters())
+            qFatal("Send parameters failed");
+        best = std::min(best, Ms(g_lastNotificationNs - g_firstChunkNs));
+    }
+    floorRow(QStringLiteral("Send parameters, first chunk -> read-back (best of 3)"), best, floorMs);
+}
+
+void benchUpload(Rig &rig)
+{
+    auto lines = std::make_unique<QStringList>();
+    double floorMs = 0;
+    for (int k = 0; k < FirmwareLines; ++k) {
+        lines->append(dataRecord(16 * k));
+        const int frame = static_cast<int>(lines->last().size()) + 3;
+        floorMs += ((frame + protocol::MeterChannel::MaxChunk - 1) / protocol::MeterChannel::MaxChunk)
+            * CurrentTimings().chunkPauseMs;
+    }
+    resetStamps();
+    if (!rig.Upload(std::move(lines)) || rig.View.Tool.Failure)
+        qFatal("firmware upload failed");
+    floorRow(QStringLiteral("Firmware upload, 1,000 lines"), Ms(rig.View.UploadClosedNs - g_firstChunkNs), floorMs);
+}
+
+// MB/s (10^6 bytes) of records 1..65535 from the request 2 to the worker's
+// end of the receive phase.
+double downloadRate(Rig &rig)
+{
+    resetStamps();
+    rig.View.ProgressSteps = 0;
+    if (!rig.Download(RangeTo))
+        qFatal("download failed");
+    const double seconds = double(rig.View.ReceiveClosedNs - g_fetchSentNs) / 1e9;
+    return double(RangeTo) * rig.RecordSize() / 1e6 / seconds;
+}
+
+void setNotifySize(sim::SimMeterThread &meter, int size)
+{
+    meter.ChangeFaults([size](sim::MeterFaults &f) { f.notifySize = size; });
+}
+
+bool startMeter(sim::SimMeterThread &meter)
+{
+    if (!meter.Start())
+        return false;
+    QList<sim::RecordField> layout;
+    QString error;
+    if (!sim::LoadRecordLayout(configPath(), &layout, &error))
+        qFatal("%s", qPrintable(error));
+    meter.SetLayout(layout);
+    protocol::ParameterBlock block = meter.Block();
+    sim::MeterLogic::SetUsageCount(block, RangeTo);
+    meter.SetBlock(block);
+    meter.Run([](sim::SimPeripheral &peripheral) {
+        QObject::connect(&peripheral, &sim::SimPeripheral::FrameReceived, &peripheral,
+                         [](const QByteArray &frame) {
+                             if (frame.size() == 1 && quint8(frame[0]) == protocol::CmdPing && g_firstPingNs == 0)
+                                 g_firstPingNs = NowNs();
+                         },
+                         Qt::DirectConnection);
+    });
+    return true;
+}
+
+// The same reply through the virtual link alone: the component linked up
+// by hand, every notification only counted, no worker and no link object.
+double rawRate(const QString &linkValue, int notifySize, sim::SimMeterThread &meter)
+{
+    setNotifySize(meter, notifySize);
+    QList<devlink::VLinkEndpoint> endpoints;
+    devlink::VLinkBluetoothLE::ParseEndpoints(linkValue, &endpoints);
+    devlink::VLinkBluetoothLE component(endpoints);
+    devlink::TBluetoothLEDevice *device = nullptr;
+    devlink::TBluetoothGattCharacteristic *serial = nullptr;
+    int written = 0;
+    qint64 received = 0;
+    qint64 lastNs = 0;
+    component.OnDiscoverLEDevice = [&](devlink::TBluetoothLE *, devlink::TBluetoothLEDevice *seen, int,
+                                       const QByteArray &) {
+        if (seen->DeviceName() == devlink::MeterLink::MeterName)
+            device = seen;
+    };
+    component.OnEndDiscoverServices = [&](devlink::TBluetoothLE *,
+                                          const QList<devlink::TBluetoothGattService *> &services) {
+        for (devlink::TBluetoothGattService *service : services) {
+            if (service->UUID() == devlink::MeterLink::SerialService) {
+                component.GetCharacteristics(service);
+                serial = service->GetCharacteristic(devlink::MeterLink::SerialCharacteristic);
+            }
+        }
+    };
+    component.OnCharacteristicWrite = [&](devlink::TBluetoothLE *, devlink::TBluetoothGattCharacteristic *,
+                                          int) { ++written; };
+    component.OnCharacteristicRead = [&](devlink::TBluetoothLE *, devlink::TBluetoothGattCharacteristic *,
+                                         const QByteArray &value, int) {
+        received += value.size();
+        lastNs = NowNs();
+    };
+    component.SetEnabled(true);
+    QString error;
+    if (!component.DiscoverDevices(5000, &error) || !WaitUntil([&] { return device != nullptr; }, 5000))
+        qFatal("link alone: meter not seen");
+    component.CancelDiscovery();
+    component.DiscoverServices(device);
+    if (!WaitUntil([&] { return serial != nullptr; }, 5000))
+        qFatal("link alone: no serial characteristic");
+    device->Connect();
+    if (!WaitUntil([&] { return device->IsConnected(); }, 5000)
+        || !device->SetCharacteristicNotification(serial, true))
+        qFatal("link alone: no connection");
+
+    auto write = [&](const QByteArray &bytes) {
+        const int before = written;
+        serial->SetValue(bytes);
+        component.WriteCharacteristic(device, serial);
+        WaitUntil([&] { return written > before; }, 5000);
+    };
+    protocol::ParameterBlock block = meter.Block();
+    block.setWord(protocol::ParameterBlock::RangeFrom, 1);
+    block.setWord(protocol::ParameterBlock::RangeTo, RangeTo);
+    sim::MeterLogic::SetChecksum(block);
+    const QByteArray frame = char(protocol::CmdWriteParameters) + sim::MeterLogic::EncodeBlock(block) + "\r\n";
+    for (qsizetype at = 0; at < frame.size(); at += protocol::MeterChannel::MaxChunk)
+        write(frame.mid(at, protocol::MeterChannel::MaxChunk));
+    if (!WaitUntil([&] { return received == 1; }, 5000))
+        qFatal("link alone: range not accepted");
+
+    QList<sim::RecordField> layout;
+    sim::LoadRecordLayout(configPath(), &layout, &error);
+    const qint64 total = qint64(RangeTo) * sim::RecordSize(layout);
+    received = 0;
+    const qint64 startNs = NowNs();
+    write(QByteArray(1, char(protocol::CmdDownloadRecords)));
+    if (!WaitUntil([&] { return received >= total; }, 600000))
+        qFatal("link alone: reply incomplete");
+    component.SetEnabled(false);
+    return double(total) / 1e6 / (double(lastNs - startNs) / 1e9);
+}
+
+int runAll()
+{
+    sim::SimMeterThread meter;
+    if (!startMeter(meter))
+        qFatal("the simulated meter could not listen");
+    double program[2] = {};
+    qint64 steps[2] = {};
+    qint64 replyBytes = 0;
+    {
+        Rig rig(meter.LinkValue());
+        if (!rig.Connect())
+            qFatal("link-up failed");
+        benchLinkUp();
+        benchSendParameters(rig);
+        benchUpload(rig);
+        const int sizes[2] = {244, 20};
+        for (int i = 0; i < 2; ++i) {
+            setNotifySize(meter, sizes[i]);
+            if (i > 0 && !rig.Connect())
+                qFatal("link-up failed");
+            program[i] = downloadRate(rig);
+            steps[i] = rig.View.ProgressSteps;
+            replyBytes = qint64(RangeTo) * rig.RecordSize();
+        }
+    }
+    const double goals[2] = {2.0, 0.5};
+    const int sizes[2] = {244, 20};
+    for (int i = 0; i < 2; ++i) {
+        const double raw = rawRate(meter.LinkValue(), sizes[i], meter);
+        Row(QStringLiteral("Download 65,535 records, %1-byte notifications").arg(sizes[i]),
+            QStringLiteral("%1 MB/s").arg(Fixed(program[i], 2)),
+            QStringLiteral("link alone %1 MB/s; %2 progress steps for %3 notifications")
+                .arg(Fixed(raw, 2))
+                .arg(steps[i])
+                .arg((replyBytes + sizes[i] - 1) / sizes[i]),
+            QStringLiteral(">= %1 MB/s").arg(Fixed(goals[i], 1)), program[i] >= goals[i]);
+    }
+    return 0;
+}
+
+int runDownload(const QString &linkValue)
+{
+    Rig rig(linkValue);
+    if (!rig.Connect())
+        qFatal("link-up failed");
+    const double rate = downloadRate(rig);
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    Info(QStringLiteral("Download in its own process"), QStringLiteral("%1 MB/s").arg(Fixed(rate, 2)),
+         QStringLiteral("peak RSS %1 MB").arg(Fixed(double(usage.ru_maxrss) / 1024.0, 1)));
+    return 0;
+}
+
+} // namespace
+} // namespace bench
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    // Always the program's own timings: the floors are made of them.
+    protocol::UseTimings(protocol::Timings{});
+    const QStringList args = application.arguments();
+    if (args.size() >= 2 && args[1] == QLatin1String("all"))
+        return bench::runAll();
+    const qsizetype link = args.indexOf(QStringLiteral("--link"));
+    if (args.size() >= 2 && args[1] == QLatin1String("download") && link > 0 && link + 1 < args.size())
+        return bench::runDownload(args[link + 1]);
+    std::fprintf(stderr, "usage: bench_session all | download --link vlink:HOST:PORT\n");
+    return 2;
+}
