@@ -4,14 +4,21 @@
 
 #include <QStringEncoder>
 
+#include <algorithm>
+
 namespace views {
 
 namespace {
 
-bool NeedsQuotes(QStringView cell, QChar separator)
+bool NeedsQuotes(QStringView cell, char16_t separator)
 {
-    for (const QChar c : cell) {
-        if (c == separator || c == u'"' || c == u'\r' || c == u'\n')
+    // Every character the separator, a quote or a line end could be is at
+    // most the larger of '"' and the separator: most characters of a
+    // measurement pass after one comparison.
+    const char16_t top = std::max<char16_t>(separator, u'"');
+    for (const QChar ch : cell) {
+        const char16_t c = ch.unicode();
+        if (c <= top && (c == separator || c == u'"' || c == u'\r' || c == u'\n'))
             return true;
     }
     return false;
@@ -19,7 +26,7 @@ bool NeedsQuotes(QStringView cell, QChar separator)
 
 void AppendCell(QString &text, QStringView cell, QChar separator)
 {
-    if (!NeedsQuotes(cell, separator)) {
+    if (!NeedsQuotes(cell, separator.unicode())) {
         text += cell;
         return;
     }
@@ -59,8 +66,13 @@ QByteArray CsvBytes(const MeasTable &table, QChar separator, CsvEncoding encodin
     const QString text = CsvText(table, separator);
     if (encoding == CsvEncoding::Utf8WithMark)
         return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+    // The text is held as UTF-16 in this machine's order already: one copy.
+    return QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+#else
     QStringEncoder encoder(QStringConverter::Utf16LE);
     return encoder.encode(text);
+#endif
 }
 
 } // namespace views
