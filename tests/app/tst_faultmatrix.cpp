@@ -8,6 +8,7 @@
 
 #include "app/widgets.h"
 #include "link/vlinkwire.h"
+#include "protocol/trace.h"
 #include "sim/heximage.h"
 #include "views/meastable.h"
 
@@ -15,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
+#include <QTemporaryFile>
 
 using devlink::SessionState;
 using testsupport::EndToEnd;
@@ -66,6 +68,14 @@ QByteArray Notify(const QByteArray &payload)
 {
     return vlink::FormatLine({"NOTIFY", kUuid, payload});
 }
+
+// A sanitizer keeps freed memory aside and shadows the rest, so resident
+// memory says nothing about the program's own there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMemoryMeasurable = false;
+#else
+constexpr bool kMemoryMeasurable = true;
+#endif
 
 // Resident and peak memory of this process, in kB.
 qint64 StatusKb(const char *key)
@@ -220,20 +230,30 @@ private slots:
         EndToEnd e;
         QVERIFY(e.Start());
         const QMap<QString, QByteArray> files = Folder(e.dir);
+        // The trace shows every notification that reached the worker, even
+        // one whose bytes the next exchange throws away.
+        QTemporaryFile trace;
+        QString error;
+        QVERIFY(trace.open() && protocol::Trace::Start(trace.fileName(), &error));
         Arrange(e, DownloadFault(fault));
         QVERIFY(e.Connect());
         QVERIFY(e.prompts.messages.isEmpty());
         testsupport::ReadRange(e, kFrom, kTo);
         CheckDownloadEnded(e, kFrom, kTo, received);
+        protocol::Trace::Stop();
         QCOMPARE(Folder(e.dir), files);
+        // The meter's replies come in pieces of at most 20 bytes.
+        QVERIFY(!trace.readAll().contains("notification 79:"));
     }
 
     // 200,028 notifications of one byte each: every record still arrives and
-    // memory stays bounded. The reply travels as 9.4 MB of lines; the meter's
-    // socket, the program's socket and its line reader may each hold all of
-    // it at once, the meter's copy lives in this process too, so about 40 MB
-    // may come and go. Anything kept per notification (an event, a copy)
-    // costs far more than the 64 MB allowed.
+    // memory stays bounded. The reply travels as 9.4 MB of lines, which may
+    // exist in some six copies at once (the meter's text and its socket
+    // buffer, both in this process, the program's socket buffer, the read
+    // and the line reader's buffer), about 56 MB. Growth up to 96 MB is
+    // allowed for that and the heap's slack; anything kept per notification
+    // from about 480 bytes up goes past it. Measured: 36 MB before, 86 MB at
+    // the peak, 40 to 60 MB after each of three floods in a row.
     void notificationFloodStaysBounded()
     {
         constexpr int records = 2532; // 79 bytes each
@@ -254,9 +274,11 @@ private slots:
         qInfo("flood: %lld ms; RSS %lld kB before, %lld kB after, peak %lld kB (%s)", clock.elapsed(), before,
               after, peak, peakReset ? "reset before the download" : "of the whole run");
         QVERIFY(before > 0 && after > 0);
-        QVERIFY2(after - before < 64 * 1024, "memory kept after the flood");
+        if (!kMemoryMeasurable)
+            return;
+        QVERIFY2(after - before < 96 * 1024, "memory kept after the flood");
         if (peakReset)
-            QVERIFY2(peak - peakBefore < 64 * 1024, "memory taken during the flood");
+            QVERIFY2(peak - peakBefore < 96 * 1024, "memory taken during the flood");
     }
 
     void linkDroppedMidUpload()
