@@ -57,6 +57,12 @@ void SimPeripheral::CloseConnections()
         Drop(m_connections.front()->socket);
 }
 
+void SimPeripheral::SendRaw(const QByteArray &bytes)
+{
+    for (const auto &connection : m_connections)
+        connection->socket->write(bytes);
+}
+
 void SimPeripheral::Accept()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
@@ -239,7 +245,9 @@ void SimPeripheral::ScheduleReplies(Connection &connection, const QList<MeterLog
             continue;
         }
         QPointer<QTcpSocket> guard(socket);
-        QTimer::singleShot(reply.delayMs, this, [this, guard, bytes = reply.bytes] {
+        // Precise: a coarse timer may be 5 % off, which moves a reply 2.9 s
+        // late across the central's 3 s limit.
+        QTimer::singleShot(reply.delayMs, Qt::PreciseTimer, this, [this, guard, bytes = reply.bytes] {
             if (guard)
                 SendReply(guard, bytes);
         });

@@ -61,6 +61,9 @@ public:
     // The peripheral ends every connection, as a meter switched off does.
     void CloseConnections();
     int ConnectionCount() const { return static_cast<int>(m_connections.size()); }
+    // Writes `bytes` as they stand to every connection: a peripheral that
+    // strays from the protocol (junk lines, answers nobody asked for).
+    void SendRaw(const QByteArray &bytes);
     // Connections that got CONNECTED and are still open.
     int SessionCount() const;
     // Every line the central sent, line end removed, in order.

@@ -1,8 +1,7 @@
 // "Send data" against the simulated meter over the virtual link: what the
 // meter takes of an Intel HEX file, line by line.
 
-#include "tests/support/e2e.h"
-#include "tests/support/hexrecords.h"
+#include "tests/support/e2esteps.h"
 #include "sim/heximage.h"
 
 #include <QDir>
@@ -10,32 +9,12 @@
 #include <QProgressBar>
 
 using testsupport::EndToEnd;
+using testsupport::SendData;
+using testsupport::WriteHexFile;
 
 namespace {
 
-const QString kLost = QStringLiteral("Connection lost or unrecoverable transmission error.");
-
-using testsupport::SixLineFirmware;
-
-QString WriteHexFile(const QTemporaryDir &dir, const QList<QByteArray> &lines)
-{
-    const QString path = dir.filePath(QStringLiteral("firmware.HEX"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return {};
-    for (const QByteArray &line : lines)
-        file.write(line + "\r\n");
-    return path;
-}
-
-QList<QByteArray> LineFrames(const QList<QByteArray> &frames)
-{
-    QList<QByteArray> out;
-    for (const QByteArray &frame : frames)
-        if (static_cast<std::uint8_t>(frame[0]) == sim::CodeFirmwareLine)
-            out << frame;
-    return out;
-}
+const QString &kLost = testsupport::LostMessage;
 
 QByteArray LineFrame(const QByteArray &line)
 {
@@ -71,15 +50,6 @@ struct ProgressWatch : QObject {
     QString label;
     QString buttonText;
 };
-
-// Connected on the Device data page; "Send data" picks `path` and answers
-// the confirmation with `yes`.
-void SendData(EndToEnd &e, const QString &path, bool yes)
-{
-    e.prompts.fileNames.enqueue(path);
-    e.prompts.answers.enqueue(yes);
-    QTest::mouseClick(e.form->Button3, Qt::LeftButton);
-}
 
 } // namespace
 
@@ -117,7 +87,7 @@ private slots:
                 f.firmwareFaults << sim::FirmwareFault{sim::FirmwareFault::Kind(kind), line, times, 0x15};
             });
         }
-        const QList<QByteArray> lines = SixLineFirmware();
+        const QList<QByteArray> lines = testsupport::SixLineFirmware();
         const QString path = WriteHexFile(e.dir, lines);
         ProgressWatch watch;
         SendData(e, path, true);
@@ -153,7 +123,7 @@ private slots:
         QList<QByteArray> expected;
         for (int index : sent)
             expected << LineFrame(lines[index]);
-        QCOMPARE(LineFrames(e.meter.Frames()), expected);
+        QCOMPARE(testsupport::FirmwareLineFrames(e.meter.Frames()), expected);
     }
 
     void searchAndConnectDuringUploadDoesNothing()
@@ -165,7 +135,7 @@ private slots:
             f.replyDelayMs = 300;
             f.delayCommand = sim::CodeFirmwareLine;
         });
-        SendData(e, WriteHexFile(e.dir, SixLineFirmware()), true);
+        SendData(e, WriteHexFile(e.dir, testsupport::SixLineFirmware()), true);
         QVERIFY(e.WaitForState(devlink::Uploading, 5000));
         QTRY_COMPARE(e.form->Button1->text(), QStringLiteral("Search and connect"));
         QTest::mouseClick(e.form->Button1, Qt::LeftButton);
@@ -173,8 +143,8 @@ private slots:
         QCOMPARE(e.State(), devlink::Uploading);
 
         QVERIFY(e.WaitForState(devlink::Connected, 10000));
-        QCOMPARE(LineFrames(e.meter.Frames()).size(), 4);
-        QCOMPARE(e.meter.FirmwareImage(), sim::HexImage::Of(SixLineFirmware().mid(1, 4)));
+        QCOMPARE(testsupport::FirmwareLineFrames(e.meter.Frames()).size(), 4);
+        QCOMPARE(e.meter.FirmwareImage(), sim::HexImage::Of(testsupport::SixLineFirmware().mid(1, 4)));
         QCOMPARE(e.meter.SessionCount(), 1);
         QCOMPARE(e.form->Button1->text(), QStringLiteral("Disconnect"));
         QCOMPARE(e.prompts.messages.size(), 1); // the confirmation only
@@ -192,7 +162,7 @@ private slots:
         EndToEnd e;
         QVERIFY(e.Start());
         QVERIFY(e.Connect());
-        QList<QByteArray> lines = SixLineFirmware();
+        QList<QByteArray> lines = testsupport::SixLineFirmware();
         if (!valid) // a data record's checksum off by one
             lines[2][lines[2].size() - 1] = lines[2].endsWith('0') ? '1' : '0';
         const QString path = WriteHexFile(e.dir, lines);

@@ -1,7 +1,7 @@
 // The Measurement page against the simulated meter over the virtual link:
 // live readings, downloads through "Read" and "Select range", and "Save".
 
-#include "tests/support/e2e.h"
+#include "tests/support/e2esteps.h"
 #include "app/platform.h"
 #include "app/widgets.h"
 #include "views/devicedata.h"
@@ -16,31 +16,14 @@
 #include <QTableWidget>
 
 using protocol::ParameterBlock;
+using testsupport::ConnectedTo;
 using testsupport::EndToEnd;
+using testsupport::ReadRange;
+using testsupport::RecordTexts;
 
 namespace {
 
-const QString kLost = QStringLiteral("Connection lost or unrecoverable transmission error.");
-
-// The texts the meter's record `number` carries in its shown fields, cut
-// from its bytes by the configured widths.
-QStringList RecordTexts(int number)
-{
-    QList<sim::RecordField> layout;
-    QString error;
-    sim::ParseRecordLayout(QString::fromLatin1(testsupport::TestConfiguration), &layout, &error);
-    sim::MeterLogic meter;
-    meter.SetLayout(layout);
-    const QByteArray record = meter.MakeRecord(number);
-    QStringList texts;
-    int at = 0;
-    for (const sim::RecordField &field : layout) {
-        if (!field.caption.trimmed().isEmpty())
-            texts << QString::fromUtf8(record.mid(at + 9, field.width));
-        at += field.width + 11;
-    }
-    return texts;
-}
+const QString &kLost = testsupport::LostMessage;
 
 QStringList TableRow(const app::TForm4 &f, int row)
 {
@@ -79,38 +62,6 @@ protected:
         return false;
     }
 };
-
-// Clicks "Read" and plays the user in "Select range": picks `from` and `to`
-// (record numbers) and presses Ok. `offered` gets the entries of the lists.
-void ReadRange(EndToEnd &e, int from, int to, QStringList *offered = nullptr)
-{
-    e.prompts.modal = [=](QDialog *dialog) {
-        auto *range = qobject_cast<views::TForm1 *>(dialog);
-        if (!range)
-            return -1;
-        if (offered) {
-            for (int i = 0; i < range->ComboBox1->count(); ++i)
-                *offered << range->ComboBox1->itemText(i);
-            *offered << range->ComboBox2->currentText();
-        }
-        range->ComboBox1->setCurrentIndex(from - 1);
-        range->ComboBox2->setCurrentIndex(to - 1);
-        QTest::mouseClick(range->Button11, Qt::LeftButton);
-        return range->result();
-    };
-    QTest::mouseClick(e.form->Button11, Qt::LeftButton);
-}
-
-// Connects on the Device data page to a meter holding `usage` records.
-bool ConnectedTo(EndToEnd &e, int usage)
-{
-    if (!e.Start())
-        return false;
-    ParameterBlock block = sim::MeterLogic::DefaultBlock();
-    sim::MeterLogic::SetUsageCount(block, usage);
-    e.meter.SetBlock(block);
-    return e.Connect();
-}
 
 enum Fault { NoFault, Repeat3, Repeat4, RefusedWithZero, ReplyShort };
 
