@@ -1,11 +1,13 @@
 #include "app/platform.h"
 
+#include "protocol/textlines.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QLocale>
-#include <QRegularExpression>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <array>
 
 #ifdef Q_OS_WIN
@@ -139,11 +141,17 @@ ProfileFile::ProfileFile(const QString &path)
         return;
     // Read once and split once: a file of 100,000 keys is then as quick to
     // use as one of five.
-    const QString text = decodeFile(file.read(MaxProfileBytes));
+    // Asking for no more than the file holds spares a 64 MiB buffer per
+    // load, which sanitizer builds pay for in full.
+    const qint64 known = file.size();
+    const QString text = decodeFile(file.read(known > 0 ? std::min(known, MaxProfileBytes) : MaxProfileBytes));
     QString section;
     bool inSection = false;
-    for (QStringView line : QStringView(text).split(QRegularExpression(QStringLiteral("\r\n|\n|\r")))) {
-        line = line.trimmed();
+    // Not a regular expression: it finds nothing in text with a lone
+    // surrogate, and one stray byte pair would hide every key of the file.
+    const QStringList lines = protocol::SplitLines(text);
+    for (const QString &whole : lines) {
+        const QStringView line = QStringView(whole).trimmed();
         if (line.startsWith(QLatin1Char('['))) {
             const qsizetype close = line.indexOf(QLatin1Char(']'));
             inSection = close > 0;

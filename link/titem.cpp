@@ -19,7 +19,8 @@ TItem::TItem(const QString &value)
     bool ok = false;
     const QString trimmed = rest.trimmed();
     const qint32 width = trimmed.isEmpty() ? 0 : trimmed.toInt(&ok, 10);
-    if (!ok)
+    // toInt stops at a zero byte, so "5<NUL>junk" would pass as 5.
+    if (!ok || trimmed.contains(QChar(u'\0')))
         throw std::invalid_argument(
             QStringLiteral("'%1' is not a valid integer value").arg(rest).toStdString());
     Width = width;

@@ -13,6 +13,7 @@ packages=(
   xvfb xauth fonts-dejavu-core
   dbus python3 python3-dbusmock
   dpkg-dev desktop-file-utils appstream
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -65,7 +65,8 @@ void StartupTest::profileReaderMatchesWindowsRules()
 void StartupTest::profileReaderReadsUtf16AndBom()
 {
     QTemporaryDir dir;
-    const QString text = "[DATA]\r\nPDATA1=Feuchte \u00e4,5\r\n";
+    // A lone surrogate (a stray byte pair) must not hide the keys after it.
+    const QString text = "[DATA]\r\n" + QString(QChar(0xDAFE)) + "\r\nPDATA1=Feuchte \u00e4,5\r\n";
     QByteArray utf16("\xFF\xFE", 2);
     for (QChar c : text) {
         utf16.append(char(c.unicode() & 0xFF));
@@ -120,6 +121,9 @@ void StartupTest::fieldListRefusesBadWidths_data()
     QTest::addColumn<QByteArray>("value");
     QTest::addColumn<QString>("reason");
     QTest::newRow("not an integer") << QByteArray("Temp,5x") << QString("'5x' is not a valid integer value");
+    // The reason travels as a C string and ends at the zero byte; the
+    // refusal and the key are what count.
+    QTest::newRow("zero byte") << QByteArray("Temp,5\0x", 8) << QString("PDATA2");
     QTest::newRow("second comma") << QByteArray("Temp,5,2") << QString("'5,2' is not a valid integer value");
     QTest::newRow("negative") << QByteArray("Temp,-5") << QString("negative");
     QTest::newRow("overflow") << QByteArray("Temp,2147483640") << QString("record size");
