@@ -27,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <map>
 #include <stdexcept>
 
 namespace app {
@@ -109,29 +110,44 @@ void TForm4::SizeMeasurementGrids()
     for (const auto &item : ItemList)
         if (item->IsShown())
             shown.push_back(item.get());
+    const int count = static_cast<int>(shown.size());
     QStringList captions;
-    for (const devlink::TItem *item : shown)
+    std::vector<int> widths;
+    std::map<int, int> uses; // width -> columns that have it
+    qint64 longestName = 0;
+    qint64 widest = 0;
+    for (const devlink::TItem *item : shown) {
         captions << item->Name;
+        widths.push_back(pixels(std::max<qint64>({item->Name.size(), item->Width, 7})));
+        ++uses[widths.back()];
+        longestName = std::max<qint64>(longestName, item->Name.size());
+        widest = std::max<qint64>(widest, item->Width);
+    }
+    // Each column width set on its own makes the header recount every
+    // column's position, so thousands of columns would take seconds: the
+    // most common width becomes the default before the columns exist, and
+    // only the others are set one by one.
+    QHeaderView *header = meas->horizontalHeader();
+    if (!uses.empty()) {
+        const int common =
+            std::max_element(uses.begin(), uses.end(), [](auto &a, auto &b) { return a.second < b.second; })->first;
+        header->setMinimumSectionSize(std::min(common, header->minimumSectionSize()));
+        header->setDefaultSectionSize(common);
+    }
     // A grid keeps at least one column, even without a shown field.
     if (captions.isEmpty())
         captions << QString();
     Measurements->SetCaptions(captions);
+    for (int k = 0; k < count; ++k)
+        if (widths[static_cast<std::size_t>(k)] != header->defaultSectionSize())
+            meas->setColumnWidth(k, widths[static_cast<std::size_t>(k)]);
     // As in the string grid it stands for, row 1 starts selected, so the
     // first record merged shows in `current` at once.
     meas->setCurrentIndex(Measurements->index(1, 0));
-    const int count = static_cast<int>(shown.size());
     // A grid keeps at least one row.
     current->setRowCount(std::max(count, 1));
-    qint64 longestName = 0;
-    qint64 widest = 0;
-    for (int k = 0; k < count; ++k) {
-        const devlink::TItem &item = *shown[static_cast<std::size_t>(k)];
-        views::SetCellText(current, 0, k, item.Name);
-        const qint64 chars = std::max<qint64>({item.Name.size(), item.Width, 7});
-        meas->setColumnWidth(k, pixels(chars));
-        longestName = std::max<qint64>(longestName, item.Name.size());
-        widest = std::max<qint64>(widest, item.Width);
-    }
+    for (int k = 0; k < count; ++k)
+        views::SetCellText(current, 0, k, shown[static_cast<std::size_t>(k)]->Name);
     current->setColumnWidth(0, pixels(1 + longestName));
     current->setColumnWidth(1, pixels(1 + widest));
     PlaceMeasurementGrids();
