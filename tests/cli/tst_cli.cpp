@@ -11,6 +11,7 @@
 #include "views/csv.h"
 #include "views/meastable.h"
 #include "tests/support/hexrecords.h"
+#include "tests/support/testfiles.h"
 
 #include <QDate>
 #include <QFile>
@@ -36,18 +37,10 @@ struct Result {
     QByteArray err;
 };
 
-// A block with more in it than the named fields: reserved bytes, range
-// entries beyond the active count, a range left from before.
+// The shared richer block, with records stored.
 ParameterBlock StartBlock()
 {
-    ParameterBlock b = sim::MeterLogic::DefaultBlock();
-    b.setWord(ParameterBlock::SerialNumber, 40213);
-    for (int i = ParameterBlock::ReservedCleared; i < ParameterBlock::PrintoutFlag; ++i)
-        b[i] = static_cast<std::uint8_t>(0x50 + i);
-    b.setWord(ParameterBlock::RangeFrom, 0x1234);
-    b.setWord(ParameterBlock::RangeTo, 0x5678);
-    for (int e = 25; e < ParameterBlock::RangeMapLength; ++e)
-        b[ParameterBlock::RangeMap + e] = static_cast<std::uint8_t>(200 + e % 50);
+    ParameterBlock b = testsupport::RicherBlock();
     sim::MeterLogic::SetUsageCount(b, 3);
     sim::MeterLogic::SetChecksum(b);
     return b;

@@ -5,6 +5,7 @@
 
 #include "bluezbus.h"
 #include "tests/support/e2e.h"
+#include "tests/support/testfiles.h"
 
 #include "protocol/meterchannel.h"
 #include "protocol/timings.h"
@@ -31,18 +32,9 @@ const QString kFailure = QStringLiteral("Connection failure, try again");
 const QString kNoModule = QStringLiteral("BT LE module not enabled or not installed");
 const QString kSearch = QStringLiteral("Search and connect");
 
-// A block with more in it than the page shows: reserved bytes the page copy
-// clears or keeps, range entries beyond the active count.
 ParameterBlock StartBlock()
 {
-    ParameterBlock b = sim::MeterLogic::DefaultBlock();
-    b.setWord(ParameterBlock::SerialNumber, 40213);
-    for (int i = ParameterBlock::ReservedCleared; i < ParameterBlock::PrintoutFlag; ++i)
-        b[i] = static_cast<std::uint8_t>(0x50 + i);
-    b.setWord(ParameterBlock::RangeFrom, 0x1234);
-    b.setWord(ParameterBlock::RangeTo, 0x5678);
-    for (int e = 25; e < ParameterBlock::RangeMapLength; ++e)
-        b[ParameterBlock::RangeMap + e] = static_cast<std::uint8_t>(200 + e % 50);
+    ParameterBlock b = testsupport::RicherBlock();
     sim::MeterLogic::SetChecksum(b);
     return b;
 }

@@ -4,6 +4,7 @@
 // with its default extension already applied.
 
 #include "tests/support/filesizelimit.h"
+#include "tests/support/testfiles.h"
 #include "tests/support/scriptedprompts.h"
 #include "tests/views/pageform.h"
 #include "views/savefile.h"
@@ -22,17 +23,8 @@ using testsupport::ScriptedPrompts;
 
 namespace {
 
-QByteArray ReadAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool WriteAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
+using testsupport::ReadAll;
+using testsupport::WriteAll;
 
 const QByteArray CsvContent = QByteArray("M\0;\0T\0\r\0\n\0", 10).repeated(20);
 

@@ -2,6 +2,7 @@
 // ends and marks it must accept, and failures that must change nothing.
 
 #include "tests/support/filesizelimit.h"
+#include "tests/support/testfiles.h"
 #include "tests/support/scriptedprompts.h"
 #include "tests/views/pageform.h"
 
@@ -17,17 +18,8 @@ using testsupport::ScriptedPrompts;
 
 namespace {
 
-QByteArray ReadAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool WriteAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
+using testsupport::ReadAll;
+using testsupport::WriteAll;
 
 // The 189 grid lines of rows 1..9, with `entry` giving each entry's text.
 QList<QByteArray> GridLines(const std::function<QByteArray(int)> &entry)
