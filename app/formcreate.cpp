@@ -1,8 +1,8 @@
 // Start-up of the main window: configuration, grids, lists, worker.
 #include "app/mainform.h"
 
-#include "app/config.h"
-#include "app/platform.h"
+#include "data/config.h"
+#include "data/platform.h"
 #include "app/prompts.h"
 #include "app/windowview.h"
 #include "link/bt.h"
@@ -41,9 +41,9 @@ bool TForm4::FormCreate(const QString &configPath)
                           QStringLiteral("Error"), MessageIcon::Error);
         return false;
     }
-    FieldList fields;
+    data::FieldList fields;
     QString error;
-    if (!LoadFieldList(configPath, fields, &error)) {
+    if (!data::LoadFieldList(configPath, fields, &error)) {
         prompts().Message(nullptr, error, QStringLiteral("Error"), MessageIcon::Error);
         return false;
     }
@@ -71,7 +71,7 @@ void TForm4::FillDeviceDataLists()
     for (int r = 1; r <= 9; ++r)
         views::SetCellText(StringGrid1, 0, r, QString::number(20 * (r - 1)));
 
-    const QDate today = TodayLocal();
+    const QDate today = data::TodayLocal();
     for (QComboBox *year : {ComboBox1, ComboBox4, ComboBox7}) {
         fillNumbers(year, 2000, std::max(today.year(), 2000));
         year->setCurrentIndex(year->count() - 1);

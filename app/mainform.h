@@ -9,7 +9,7 @@
 //   views/devicedata*.cpp the Device data page, its block copies, templates
 
 #include "link/bluetoothle.h"
-#include "link/titem.h"
+#include "data/titem.h"
 #include "protocol/parameterblock.h"
 
 #include <QMainWindow>
@@ -29,7 +29,7 @@ class QWidget;
 namespace devlink {
 class MeterLink;
 }
-namespace views {
+namespace data {
 class MeasTable;
 }
 
@@ -127,7 +127,7 @@ public:
     bool PageChangeAllowed = true;
     qint32 RangeFrom = 0;
     qint32 RangeTo = 0;
-    devlink::TItemList ItemList;
+    data::TItemList ItemList;
     qint32 RecordSize = 0;
 
     // ---- controls (objectName = component name) -----------------------------
@@ -141,7 +141,7 @@ public:
     // Measurement page
     QWidget *Panel3 = nullptr;
     QTableView *meas = nullptr;          // a view over Measurements
-    views::MeasTable *Measurements = nullptr;
+    data::MeasTable *Measurements = nullptr;
     QTableWidget *current = nullptr;
     QPushButton *Button9 = nullptr;
     QPushButton *Button10 = nullptr;

@@ -1,6 +1,6 @@
 #include "app/program.h"
 
-#include "app/config.h"
+#include "data/config.h"
 #include "app/dialogs.h"
 #include "app/mainform.h"
 #include "app/prompts.h"
@@ -59,7 +59,7 @@ int StartProgram(Program &program, const QString &linkSetting, const QString &co
     program.mainWindow = std::make_unique<TForm4>(std::move(component));
     Form4 = program.mainWindow.get();
     const QString path = configPath.isEmpty()
-        ? QDir(QCoreApplication::applicationDirPath()).filePath(ConfigFileName)
+        ? QDir(QCoreApplication::applicationDirPath()).filePath(data::ConfigFileName)
         : configPath;
     if (!Form4->FormCreate(path))
         return 1;

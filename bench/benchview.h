@@ -4,7 +4,7 @@
 
 #include "bench/benchclock.h"
 #include "cli/cliview.h"
-#include "views/meastable.h"
+#include "data/meastable.h"
 
 namespace bench {
 
@@ -46,7 +46,7 @@ public:
     bool DeviceDataPageInFront() override { return Tool.DeviceDataPageInFront(); }
 
     cli::CliView Tool;
-    views::MeasTable Records;
+    data::MeasTable Records;
     qint64 ReceiveClosedNs = 0;
     qint64 UploadClosedNs = 0;
     qint64 ProgressSteps = 0;

@@ -6,7 +6,7 @@
 //   bench_session all                          meter on a thread of its own
 //   bench_session download --link vlink:H:P    a meter in another process
 
-#include "app/config.h"
+#include "data/config.h"
 #include "bench/benchclock.h"
 #include "bench/benchview.h"
 #include "link/bt.h"
@@ -75,7 +75,7 @@ bool WaitUntil(const std::function<bool()> &done, int timeoutMs)
     return done();
 }
 
-std::vector<protocol::RecordField> layoutOf(const devlink::TItemList &items)
+std::vector<protocol::RecordField> layoutOf(const data::TItemList &items)
 {
     std::vector<protocol::RecordField> layout;
     for (const auto &item : items)
@@ -108,7 +108,7 @@ public:
     explicit Rig(const QString &linkValue)
     {
         QString error;
-        if (!app::LoadFieldList(configPath(), m_fields, &error))
+        if (!data::LoadFieldList(configPath(), m_fields, &error))
             qFatal("%s", qPrintable(error));
         QList<devlink::VLinkEndpoint> endpoints;
         devlink::VLinkBluetoothLE::ParseEndpoints(linkValue, &endpoints);
@@ -212,7 +212,7 @@ private:
                                                   int status) { link->WriteCompleted(sender, characteristic, status); };
     }
 
-    app::FieldList m_fields;
+    data::FieldList m_fields;
 };
 
 void resetStamps()

@@ -3,13 +3,13 @@
 // table, and the CSV save next to a plain write of the same bytes; each per
 // record at 1k, 8k and 65k records to show how it grows.
 
-#include "app/config.h"
+#include "data/config.h"
 #include "bench/benchclock.h"
 #include "protocol/records.h"
 #include "sim/meterlogic.h"
-#include "views/csv.h"
-#include "views/filewrite.h"
-#include "views/meastable.h"
+#include "data/csv.h"
+#include "data/filewrite.h"
+#include "data/meastable.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -56,7 +56,7 @@ public:
     TableBench()
     {
         QString error;
-        if (!app::LoadFieldList(ConfigPath, m_fields, &error))
+        if (!data::LoadFieldList(ConfigPath, m_fields, &error))
             qFatal("%s", qPrintable(error));
         for (const auto &item : m_fields.items) {
             m_layout.push_back({item->Width, item->IsShown()});
@@ -85,7 +85,7 @@ public:
                 batch.append(protocol::DecodeRecord(m_layout, {data + std::size_t(k) * size, size}));
         });
 
-        views::MeasTable table;
+        data::MeasTable table;
         f.mergeEmpty = bestMs([&] { table.SetCaptions(m_captions); }, [&] { table.Merge(batch); });
         f.mergeFull = bestMs([] {}, [&] { table.Merge(batch); });
 
@@ -93,9 +93,9 @@ public:
         const QString raw = m_dir.filePath(QStringLiteral("raw.csv"));
         QByteArray written;
         f.csvSave = bestMs([] {}, [&] {
-            written = views::CsvBytes(table, QLatin1Char(';'));
+            written = data::CsvBytes(table, QLatin1Char(';'));
             QString error;
-            if (!views::WriteFileReplacing(csv, written, &error))
+            if (!data::WriteFileReplacing(csv, written, &error))
                 qFatal("%s", qPrintable(error));
         });
         // The save replaces the old file only once the new one is on disk;
@@ -112,7 +112,7 @@ public:
     }
 
 private:
-    app::FieldList m_fields;
+    data::FieldList m_fields;
     std::vector<protocol::RecordField> m_layout;
     QStringList m_captions;
     sim::MeterLogic m_meter;
@@ -155,10 +155,10 @@ void configGrowthRow()
         if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
             qFatal("cannot write %s", qPrintable(path));
         file.close();
-        app::FieldList fields;
+        data::FieldList fields;
         QString error;
         const qint64 start = NowNs();
-        if (!app::LoadFieldList(path, fields, &error))
+        if (!data::LoadFieldList(path, fields, &error))
             qFatal("%s", qPrintable(error));
         const double ms = Ms(NowNs() - start);
         perKeyUs[i] = ms * 1000.0 / keys[i];

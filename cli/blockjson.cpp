@@ -1,6 +1,6 @@
 #include "cli/blockjson.h"
 
-#include "app/platform.h"
+#include "protocol/codepage.h"
 
 #include <QDate>
 #include <QJsonArray>
@@ -50,7 +50,7 @@ QString infoText(const ParameterBlock &b)
     QByteArray bytes(reinterpret_cast<const char *>(&b.bytes[ParameterBlock::InfoText]),
                      ParameterBlock::InfoTextLength);
     const qsizetype end = bytes.indexOf('\0');
-    return app::FromCodePage(end < 0 ? bytes : bytes.left(end));
+    return protocol::FromCodePage(end < 0 ? bytes : bytes.left(end));
 }
 
 QString hexText(ParameterBlock b)
@@ -110,9 +110,9 @@ Field dateField(const DateField &date)
 
 bool applyInfoText(const QJsonValue &v, ParameterBlock &b, QString *error)
 {
-    const QByteArray bytes = app::ToCodePage(v.toString());
+    const QByteArray bytes = protocol::ToCodePage(v.toString());
     if (!v.isString() || bytes.size() > ParameterBlock::InfoTextLength
-        || app::FromCodePage(bytes) != v.toString() || bytes.contains('\0')) {
+        || protocol::FromCodePage(bytes) != v.toString() || bytes.contains('\0')) {
         *error = QStringLiteral("infoText: allowed values are texts of at most 45 characters of the "
                                 "Windows-1252 code page");
         return false;

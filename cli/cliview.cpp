@@ -1,6 +1,6 @@
 #include "cli/cliview.h"
 
-#include "views/meastable.h"
+#include "data/meastable.h"
 
 #include <QTextStream>
 

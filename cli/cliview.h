@@ -10,7 +10,7 @@
 
 #include <optional>
 
-namespace views {
+namespace data {
 class MeasTable;
 }
 
@@ -56,7 +56,7 @@ public:
     // The block as last handed to the worker, checksum aside.
     std::optional<protocol::ParameterBlock> BlockSent;
     // Where fetched records are merged; not owned.
-    views::MeasTable *Records = nullptr;
+    data::MeasTable *Records = nullptr;
 
     // Ends the progress line, if one is open.
     void EndProgress();

@@ -3,9 +3,9 @@
 #include "cli/blockjson.h"
 #include "cli/commands.h"
 
-#include "app/platform.h"
+#include "data/platform.h"
 #include "protocol/meterchannel.h"
-#include "views/csv.h"
+#include "data/csv.h"
 
 #include <utility>
 
@@ -42,10 +42,10 @@ bool Acceptable(const Range &r, qint64 recordSize)
 
 } // namespace
 
-QByteArray CsvResult(const views::MeasTable &table, const Options &options)
+QByteArray CsvResult(const data::MeasTable &table, const Options &options)
 {
-    return views::CsvBytes(table, app::ListSeparator(),
-                           options.utf8 ? views::CsvEncoding::Utf8WithMark : views::CsvEncoding::Utf16LE);
+    return data::CsvBytes(table, data::ListSeparator(),
+                           options.utf8 ? data::CsvEncoding::Utf8WithMark : data::CsvEncoding::Utf16LE);
 }
 
 int RunDownload(const Options &options)

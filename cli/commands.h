@@ -14,7 +14,7 @@ int RunUpload(const Options &options);
 
 // The records of `table` as the CSV file "Save" writes (UTF-16 LE, the
 // regional list separator), or UTF-8 behind its mark with --utf8.
-QByteArray CsvResult(const views::MeasTable &table, const Options &options);
+QByteArray CsvResult(const data::MeasTable &table, const Options &options);
 
 // Writes `bytes` to `path` completely or not at all; false with a message
 // said. An empty path writes to stdout.

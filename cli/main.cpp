@@ -3,7 +3,7 @@
 #include "cli/commands.h"
 #include "cli/help.h"
 #include "protocol/trace.h"
-#include "views/filewrite.h"
+#include "data/filewrite.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -99,7 +99,7 @@ bool WriteResult(const QString &path, const QByteArray &bytes)
         return true;
     }
     QString error;
-    if (!views::WriteFileReplacing(path, bytes, &error)) {
+    if (!data::WriteFileReplacing(path, bytes, &error)) {
         Say(error);
         return false;
     }

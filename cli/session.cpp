@@ -28,7 +28,7 @@ extern "C" void onSignal(int)
     g_interrupted.store(true);
 }
 
-std::vector<protocol::RecordField> layoutOf(const devlink::TItemList &items)
+std::vector<protocol::RecordField> layoutOf(const data::TItemList &items)
 {
     std::vector<protocol::RecordField> layout;
     for (const auto &item : items)
@@ -36,7 +36,7 @@ std::vector<protocol::RecordField> layoutOf(const devlink::TItemList &items)
     return layout;
 }
 
-QStringList captionsOf(const devlink::TItemList &items)
+QStringList captionsOf(const data::TItemList &items)
 {
     QStringList captions;
     for (const auto &item : items)
@@ -76,14 +76,14 @@ Session::~Session()
 int Session::Start()
 {
     const QString config = m_options.config.isEmpty()
-        ? QDir(QCoreApplication::applicationDirPath()).filePath(app::ConfigFileName)
+        ? QDir(QCoreApplication::applicationDirPath()).filePath(data::ConfigFileName)
         : m_options.config;
     if (!QFileInfo::exists(config)) {
         Say(QStringLiteral("Missing configuration file"));
         return ExitUsage;
     }
     QString error;
-    if (!app::LoadFieldList(config, Fields, &error)) {
+    if (!data::LoadFieldList(config, Fields, &error)) {
         Say(error);
         return ExitUsage;
     }

@@ -3,10 +3,10 @@
 // worker and the tool's view, and the waits between them. Each command is a
 // few calls on this class.
 
-#include "app/config.h"
+#include "data/config.h"
 #include "cli/cliview.h"
 #include "cli/exitcodes.h"
-#include "views/meastable.h"
+#include "data/meastable.h"
 
 #include <QString>
 #include <QStringList>
@@ -62,8 +62,8 @@ public:
     int Disconnect();
 
     CliView View;
-    views::MeasTable Table;
-    app::FieldList Fields;
+    data::MeasTable Table;
+    data::FieldList Fields;
 
 private:
     int Failed(int fallback) const;

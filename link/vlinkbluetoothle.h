@@ -7,7 +7,7 @@
 // event is delivered from the main thread's event loop.
 
 #include "link/bluetoothle.h"
-#include "link/vlinkwire.h"
+#include "vlink/vlinkwire.h"
 
 #include <QList>
 #include <QPointer>

@@ -1,6 +1,6 @@
 #include "sim/heximage.h"
 
-#include "link/vlinkwire.h"
+#include "vlink/vlinkwire.h"
 
 namespace sim {
 

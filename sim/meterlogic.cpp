@@ -1,6 +1,6 @@
 #include "sim/meterlogic.h"
 
-#include "link/vlinkwire.h"
+#include "vlink/vlinkwire.h"
 
 #include <QDate>
 #include <QStringList>

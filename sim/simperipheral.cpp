@@ -1,6 +1,6 @@
 #include "sim/simperipheral.h"
 
-#include "link/vlinkwire.h"
+#include "vlink/vlinkwire.h"
 
 #include <QPointer>
 #include <QTcpSocket>

@@ -3,7 +3,8 @@
 #include "views/devicedata.h"
 
 #include "app/mainform.h"
-#include "app/platform.h"
+#include "data/platform.h"
+#include "protocol/codepage.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -66,10 +67,10 @@ void TForm4::ShowParameterBlock(protocol::ParameterBlock &block)
 
     const auto *info = &block.bytes[ParameterBlock::InfoText];
     const auto infoEnd = std::find(info, info + ParameterBlock::InfoTextLength, 0);
-    Edit4->setText(FromCodePage(
+    Edit4->setText(protocol::FromCodePage(
         QByteArray(reinterpret_cast<const char *>(info), static_cast<int>(infoEnd - info))));
 
-    const QDate today = TodayUtc();
+    const QDate today = data::TodayUtc();
     for (int date : {ParameterBlock::ManufactureDate, ParameterBlock::CharacteristicsDate,
                      ParameterBlock::ServiceDate})
         ReplaceUnsetDate(&block.bytes[static_cast<std::size_t>(date)], today);
@@ -123,7 +124,7 @@ void TForm4::CollectParameterBlock(protocol::ParameterBlock &block)
     next.setWord(ParameterBlock::RangeFrom, static_cast<std::uint16_t>(RangeFrom));
     next.setWord(ParameterBlock::RangeTo, static_cast<std::uint16_t>(RangeTo));
 
-    const QByteArray info = ToCodePage(Edit4->text()).left(ParameterBlock::InfoTextLength);
+    const QByteArray info = protocol::ToCodePage(Edit4->text()).left(ParameterBlock::InfoTextLength);
     for (int i = 0; i < ParameterBlock::InfoTextLength; ++i)
         next[ParameterBlock::InfoText + i] =
             i < info.size() ? static_cast<std::uint8_t>(info[i]) : 0;

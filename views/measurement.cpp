@@ -1,16 +1,16 @@
 // The Measurement page: the table `meas` of received records (a view over
-// views::MeasTable, so 65,535 records stay cheap), the record panel
+// data::MeasTable, so 65,535 records stay cheap), the record panel
 // `current`, "Read" with its "Select range" dialog, and "Save" as CSV.
 #include "app/mainform.h"
 
-#include "app/platform.h"
+#include "data/platform.h"
 #include "app/prompts.h"
 #include "app/widgets.h"
 #include "link/bt.h"
 #include "protocol/meterchannel.h"
-#include "views/csv.h"
+#include "data/csv.h"
 #include "views/devicedata.h"
-#include "views/meastable.h"
+#include "data/meastable.h"
 #include "views/savefile.h"
 #include "views/selrange.h"
 
@@ -60,7 +60,7 @@ void TForm4::BuildMeasurementPage(QWidget *page)
     current = new QTableWidget(0, 2, Panel3);
     current->setObjectName(QStringLiteral("current"));
     current->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    Measurements = new views::MeasTable(this);
+    Measurements = new data::MeasTable(this);
     meas = new QTableView(Panel3);
     meas->setObjectName(QStringLiteral("meas"));
     meas->setModel(Measurements);
@@ -106,7 +106,7 @@ void TForm4::BuildMeasurementPage(QWidget *page)
 
 void TForm4::SizeMeasurementGrids()
 {
-    std::vector<const devlink::TItem *> shown;
+    std::vector<const data::TItem *> shown;
     for (const auto &item : ItemList)
         if (item->IsShown())
             shown.push_back(item.get());
@@ -116,7 +116,7 @@ void TForm4::SizeMeasurementGrids()
     std::map<int, int> uses; // width -> columns that have it
     qint64 longestName = 0;
     qint64 widest = 0;
-    for (const devlink::TItem *item : shown) {
+    for (const data::TItem *item : shown) {
         captions << item->Name;
         widths.push_back(pixels(std::max<qint64>({item->Name.size(), item->Width, 7})));
         ++uses[widths.back()];
@@ -241,7 +241,7 @@ void TForm4::Button10Click()
     options.filter = QStringLiteral("CSV file (*.csv)");
     options.defaultExtension = QStringLiteral("CSV");
     options.promptOverwrite = true;
-    views::SaveThroughDialog(this, options, [this] { return views::CsvBytes(*Measurements, ListSeparator()); });
+    views::SaveThroughDialog(this, options, [this] { return data::CsvBytes(*Measurements, data::ListSeparator()); });
 }
 
 } // namespace app

@@ -1,6 +1,6 @@
 #include "views/savefile.h"
 
-#include "views/filewrite.h"
+#include "data/filewrite.h"
 
 #include <stdexcept>
 
@@ -15,7 +15,7 @@ bool SaveThroughDialog(QWidget *owner, const app::FileDialogOptions &options,
     if (fileName.isEmpty())
         return false;
     QString error;
-    if (!WriteFileReplacing(fileName, content(), &error))
+    if (!data::WriteFileReplacing(fileName, content(), &error))
         throw std::runtime_error(error.toStdString());
     return true;
 }

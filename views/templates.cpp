@@ -6,7 +6,7 @@
 #include "app/mainform.h"
 #include "app/prompts.h"
 #include "views/savefile.h"
-#include "views/templatefile.h"
+#include "data/templatefile.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -68,7 +68,7 @@ void TForm4::Button8Click()
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
         Fail("Cannot open file \"%1\". %2", fileName, file.errorString());
-    const QStringList lines = views::ReadTemplateLines(file);
+    const QStringList lines = data::ReadTemplateLines(file);
     const auto line = [&lines](int i) { return i < lines.size() ? lines[i] : QString(); };
 
     const qint32 index = views::IntegerValue(line(0));

@@ -7,10 +7,10 @@
 #include "tests/support/e2esteps.h"
 
 #include "app/widgets.h"
-#include "link/vlinkwire.h"
+#include "vlink/vlinkwire.h"
 #include "protocol/trace.h"
 #include "sim/heximage.h"
-#include "views/meastable.h"
+#include "data/meastable.h"
 
 #include <QDir>
 #include <QElapsedTimer>

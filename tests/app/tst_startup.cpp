@@ -1,12 +1,12 @@
 // Start-up: the configuration file, the field list, the grids and lists the
 // window builds from it, and the ways start-up refuses to go on.
-#include "app/config.h"
+#include "data/config.h"
 #include "app/mainform.h"
-#include "app/platform.h"
+#include "data/platform.h"
 #include "app/program.h"
 #include "link/bt.h"
 #include "tests/support/scriptedprompts.h"
-#include "views/meastable.h"
+#include "data/meastable.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -34,7 +34,7 @@ QString writeFile(const QTemporaryDir &dir, const QByteArray &content, const QSt
 class StartupTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() { app::SetClock({}); }
+    void init() { data::SetClock({}); }
     void profileReaderMatchesWindowsRules();
     void profileReaderReadsUtf16AndBom();
     void fieldListStopsAtFirstGap();
@@ -52,14 +52,14 @@ void StartupTest::profileReaderMatchesWindowsRules()
 {
     QTemporaryDir dir;
     const QString path = writeFile(dir, "[other]\nPDATA1=No\n[ data ]\n  pdata1 =  \"Temp,5\"  \r\nPDATA2='x'\nPDATA3=\"a'\n");
-    QCOMPARE(app::ReadProfileString(path, "DATA", "PDATA1"), QString("Temp,5"));
-    QCOMPARE(app::ReadProfileString(path, "DATA", "PDATA2"), QString("x"));
-    QCOMPARE(app::ReadProfileString(path, "DATA", "PDATA3"), QString("\"a'"));
-    QCOMPARE(app::ReadProfileString(path, "DATA", "PDATA4", "dflt"), QString("dflt"));
-    QCOMPARE(app::ReadProfileString(dir.filePath("none.ini"), "DATA", "PDATA1"), QString());
+    QCOMPARE(data::ReadProfileString(path, "DATA", "PDATA1"), QString("Temp,5"));
+    QCOMPARE(data::ReadProfileString(path, "DATA", "PDATA2"), QString("x"));
+    QCOMPARE(data::ReadProfileString(path, "DATA", "PDATA3"), QString("\"a'"));
+    QCOMPARE(data::ReadProfileString(path, "DATA", "PDATA4", "dflt"), QString("dflt"));
+    QCOMPARE(data::ReadProfileString(dir.filePath("none.ini"), "DATA", "PDATA1"), QString());
     const QString longValue(2000, QChar('w'));
     const QString longPath = writeFile(dir, "[DATA]\nPDATA1=" + longValue.toUtf8() + "\n", "long.ini");
-    QCOMPARE(app::ReadProfileString(longPath, "DATA", "PDATA1").size(), 1022);
+    QCOMPARE(data::ReadProfileString(longPath, "DATA", "PDATA1").size(), 1022);
 }
 
 void StartupTest::profileReaderReadsUtf16AndBom()
@@ -72,38 +72,38 @@ void StartupTest::profileReaderReadsUtf16AndBom()
         utf16.append(char(c.unicode() & 0xFF));
         utf16.append(char(c.unicode() >> 8));
     }
-    QCOMPARE(app::ReadProfileString(writeFile(dir, utf16, "a.ini"), "DATA", "PDATA1"),
+    QCOMPARE(data::ReadProfileString(writeFile(dir, utf16, "a.ini"), "DATA", "PDATA1"),
              QString("Feuchte \u00e4,5"));
-    QCOMPARE(app::ReadProfileString(writeFile(dir, "\xEF\xBB\xBF" + text.toUtf8(), "b.ini"), "DATA", "PDATA1"),
+    QCOMPARE(data::ReadProfileString(writeFile(dir, "\xEF\xBB\xBF" + text.toUtf8(), "b.ini"), "DATA", "PDATA1"),
              QString("Feuchte \u00e4,5"));
 }
 
 void StartupTest::fieldListStopsAtFirstGap()
 {
     QTemporaryDir dir;
-    app::FieldList fields;
+    data::FieldList fields;
     QString error;
-    QVERIFY(app::LoadFieldList(writeFile(dir, "[DATA]\nPDATA1=A,1\nPDATA2=B,2\nPDATA4=D,4\n", "gap.ini"), fields, &error));
+    QVERIFY(data::LoadFieldList(writeFile(dir, "[DATA]\nPDATA1=A,1\nPDATA2=B,2\nPDATA4=D,4\n", "gap.ini"), fields, &error));
     QCOMPARE(fields.items.size(), std::size_t(2));
-    QVERIFY(app::LoadFieldList(writeFile(dir, "[DATA]\nPDATA1=A,1\nPDATA2=\nPDATA3=C,3\n", "empty.ini"), fields, &error));
+    QVERIFY(data::LoadFieldList(writeFile(dir, "[DATA]\nPDATA1=A,1\nPDATA2=\nPDATA3=C,3\n", "empty.ini"), fields, &error));
     QCOMPARE(fields.items.size(), std::size_t(1));
-    QVERIFY(app::LoadFieldList(writeFile(dir, "[DATA]\n", "none.ini"), fields, &error));
+    QVERIFY(data::LoadFieldList(writeFile(dir, "[DATA]\n", "none.ini"), fields, &error));
     QCOMPARE(fields.items.size(), std::size_t(0));
     QCOMPARE(fields.recordSize, 0);
     // A file of 100,000 keys is read once, not once per key.
     QByteArray many = "[DATA]\n";
     for (int n = 1; n <= 100000; ++n)
         many += "PDATA" + QByteArray::number(n) + "=F,1\n";
-    QVERIFY(app::LoadFieldList(writeFile(dir, many, "many.ini"), fields, &error));
+    QVERIFY(data::LoadFieldList(writeFile(dir, many, "many.ini"), fields, &error));
     QCOMPARE(fields.items.size(), std::size_t(100000));
 }
 
 void StartupTest::fieldListNamesAndWidths()
 {
     QTemporaryDir dir;
-    app::FieldList fields;
+    data::FieldList fields;
     QString error;
-    QVERIFY(app::LoadFieldList(writeFile(dir, "[DATA]\nPDATA1=Temp\nPDATA2=,4\nPDATA3=\"  ,4\"\nPDATA4=Wood species,20\n"),
+    QVERIFY(data::LoadFieldList(writeFile(dir, "[DATA]\nPDATA1=Temp\nPDATA2=,4\nPDATA3=\"  ,4\"\nPDATA4=Wood species,20\n"),
                                fields, &error));
     QCOMPARE(fields.items.size(), std::size_t(4));
     QCOMPARE(fields.items[0]->Name, QString("Temp"));
@@ -137,9 +137,9 @@ void StartupTest::fieldListRefusesBadWidths()
     QFETCH(QByteArray, value);
     QFETCH(QString, reason);
     QTemporaryDir dir;
-    app::FieldList fields;
+    data::FieldList fields;
     QString error;
-    QVERIFY(!app::LoadFieldList(writeFile(dir, "[DATA]\nPDATA1=A,1\nPDATA2=" + value + "\n"), fields, &error));
+    QVERIFY(!data::LoadFieldList(writeFile(dir, "[DATA]\nPDATA1=A,1\nPDATA2=" + value + "\n"), fields, &error));
     QVERIFY2(error.contains("PDATA2") && error.contains(QString::fromUtf8(value)), qPrintable(error));
     QVERIFY2(error.contains(reason, Qt::CaseInsensitive), qPrintable(error));
     QVERIFY(fields.items.empty());
@@ -184,7 +184,7 @@ void StartupTest::unknownLinkSettingEndsWithCode1()
 void StartupTest::gridsAndListsAfterStart()
 {
     ScriptedPrompts prompts;
-    app::SetClock([] { return QDateTime(QDate(2024, 4, 30), QTime(12, 0), Qt::UTC); });
+    data::SetClock([] { return QDateTime(QDate(2024, 4, 30), QTime(12, 0), Qt::UTC); });
     QTemporaryDir dir;
     app::Program program;
     QCOMPARE(app::StartProgram(program, "vlink:127.0.0.1:1",
@@ -223,7 +223,7 @@ void StartupTest::gridsAndListsAfterStart()
 void StartupTest::yearListInYear2000()
 {
     ScriptedPrompts prompts;
-    app::SetClock([] { return QDateTime(QDate(2000, 2, 10), QTime(12, 0), Qt::UTC); });
+    data::SetClock([] { return QDateTime(QDate(2000, 2, 10), QTime(12, 0), Qt::UTC); });
     QTemporaryDir dir;
     app::Program program;
     QCOMPARE(app::StartProgram(program, "vlink:127.0.0.1:1", writeFile(dir, "[DATA]\n")), 0);

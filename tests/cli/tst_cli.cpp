@@ -3,13 +3,13 @@
 // be checked byte for byte. The tool runs on the real pauses, so each case
 // here is one path a user takes, with as few runs as it needs.
 
-#include "app/config.h"
-#include "link/titem.h"
+#include "data/config.h"
+#include "data/titem.h"
 #include "protocol/records.h"
 #include "sim/meterlogic.h"
 #include "sim/simmeterthread.h"
-#include "views/csv.h"
-#include "views/meastable.h"
+#include "data/csv.h"
+#include "data/meastable.h"
 #include "tests/support/hexrecords.h"
 #include "tests/support/testfiles.h"
 
@@ -76,7 +76,7 @@ private slots:
 private:
     void Launch(QProcess &process, const QStringList &arguments, const QStringList &environment = {});
     Result Tool(const QStringList &arguments, const QStringList &environment = {});
-    QByteArray ExpectedCsv(int from, int to, QChar separator, views::CsvEncoding encoding) const;
+    QByteArray ExpectedCsv(int from, int to, QChar separator, data::CsvEncoding encoding) const;
     QString Path(const QString &name) const { return m_dir.filePath(name); }
 
     sim::SimMeterThread m_meter;
@@ -128,11 +128,11 @@ Result TestCli::Tool(const QStringList &arguments, const QStringList &environmen
 
 // What "Save" writes after the window merged the meter's records from..to:
 // the program's own field list, the meter's own records.
-QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, views::CsvEncoding encoding) const
+QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, data::CsvEncoding encoding) const
 {
-    app::FieldList fields;
+    data::FieldList fields;
     QString error;
-    if (!app::LoadFieldList(kConfig, fields, &error))
+    if (!data::LoadFieldList(kConfig, fields, &error))
         return {};
     std::vector<protocol::RecordField> layout;
     QStringList captions;
@@ -141,7 +141,7 @@ QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, views::CsvEnc
         if (item->IsShown())
             captions << item->Name;
     }
-    views::MeasTable table;
+    data::MeasTable table;
     table.SetCaptions(captions);
     QList<QStringList> batch;
     for (int n = from; n <= to; ++n) {
@@ -151,7 +151,7 @@ QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, views::CsvEnc
             layout, {reinterpret_cast<const std::uint8_t *>(record.constData()), std::size_t(record.size())});
     }
     table.Merge(batch);
-    return views::CsvBytes(table, separator, encoding);
+    return data::CsvBytes(table, separator, encoding);
 }
 
 void TestCli::readGivesTheBlockAndWriteRestoresIt()
@@ -305,7 +305,7 @@ void TestCli::downloadWritesTheBytesOfSave()
     QCOMPARE(r.code, 0);
     QFile file(csv);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), ExpectedCsv(1, 3, QLatin1Char(';'), views::CsvEncoding::Utf16LE));
+    QCOMPARE(file.readAll(), ExpectedCsv(1, 3, QLatin1Char(';'), data::CsvEncoding::Utf16LE));
     file.close();
 
     // To below From is exchanged; UTF-8 behind its mark on stdout.
@@ -313,7 +313,7 @@ void TestCli::downloadWritesTheBytesOfSave()
               QStringLiteral("2"), QStringLiteral("--utf8")},
              {QStringLiteral("LC_ALL=C")});
     QCOMPARE(r.code, 0);
-    QCOMPARE(r.out, ExpectedCsv(2, 3, QLatin1Char(','), views::CsvEncoding::Utf8WithMark));
+    QCOMPARE(r.out, ExpectedCsv(2, 3, QLatin1Char(','), data::CsvEncoding::Utf8WithMark));
 }
 
 void TestCli::uploadSendsTheDataRecords()

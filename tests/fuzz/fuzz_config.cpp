@@ -4,8 +4,8 @@
 // field lists whose record the meter could send, sized width + 11 per field.
 
 #include "fuzzing.h"
-#include "app/config.h"
-#include "app/platform.h"
+#include "data/config.h"
+#include "data/platform.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -142,7 +142,7 @@ std::optional<std::vector<Field>> FieldsOf(const std::vector<Line> &lines)
             f.width = *width;
         }
         size += f.width + 11;
-        if (size > app::MaxRecordSize)
+        if (size > data::MaxRecordSize)
             return std::nullopt;
         fields.push_back(f);
     }
@@ -155,9 +155,9 @@ bool Shown(const QString &name)
 
 void CheckFieldList(const QString &path, const std::vector<Line> &lines)
 {
-    app::FieldList list;
+    data::FieldList list;
     QString error;
-    const bool ok = app::LoadFieldList(path, list, &error);
+    const bool ok = data::LoadFieldList(path, list, &error);
     const std::optional<std::vector<Field>> expected = FieldsOf(lines);
     FUZZ_CHECK(ok == expected.has_value());
     if (!ok) {
@@ -173,7 +173,7 @@ void CheckFieldList(const QString &path, const std::vector<Line> &lines)
         size += list.items[i]->Width + 11;
         shown += Shown(list.items[i]->Name) ? 1 : 0;
     }
-    FUZZ_CHECK(size <= app::MaxRecordSize && list.recordSize == size);
+    FUZZ_CHECK(size <= data::MaxRecordSize && list.recordSize == size);
     FUZZ_CHECK(list.shownCount == shown);
 }
 
@@ -206,13 +206,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (l.kind == Line::Entry && keys.size() < 32)
             keys << l.name << l.name.toLower();
     }
-    const app::ProfileFile profile(path);
+    const data::ProfileFile profile(path);
     const QString fallback = QStringLiteral("\u2400none");
     for (const QString &section : sections) {
         for (const QString &key : keys)
             FUZZ_CHECK(profile.Value(section, key, fallback) == Lookup(lines, section, key).value_or(fallback));
     }
-    FUZZ_CHECK(app::ReadProfileString(path, sections.last(), keys.last(), fallback) ==
+    FUZZ_CHECK(data::ReadProfileString(path, sections.last(), keys.last(), fallback) ==
                Lookup(lines, sections.last(), keys.last()).value_or(fallback));
     CheckFieldList(path, lines);
     return 0;

@@ -3,7 +3,7 @@
 // most 190 lines, each cut to 256 characters.
 
 #include "fuzzing.h"
-#include "views/templatefile.h"
+#include "data/templatefile.h"
 
 #include <QBuffer>
 #include <QStringDecoder>
@@ -12,21 +12,21 @@ namespace {
 
 QStringList Reference(const QByteArray &file)
 {
-    const QByteArray head = file.left(views::TemplateReadLimit);
+    const QByteArray head = file.left(data::TemplateReadLimit);
     const auto encoding = QStringConverter::encodingForData(head.left(4));
     const QString text = QStringDecoder(encoding.value_or(QStringConverter::Utf8)).decode(head);
     QStringList lines;
     qsizetype start = 0;
-    for (qsizetype i = 0; i < text.size() && lines.size() < views::TemplateLines; ++i) {
+    for (qsizetype i = 0; i < text.size() && lines.size() < data::TemplateLines; ++i) {
         if (text[i] != u'\r' && text[i] != u'\n')
             continue;
-        lines << text.mid(start, i - start).left(views::TemplateLineChars);
+        lines << text.mid(start, i - start).left(data::TemplateLineChars);
         if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n')
             ++i;
         start = i + 1;
     }
-    if (lines.size() < views::TemplateLines && start < text.size())
-        lines << text.mid(start).left(views::TemplateLineChars);
+    if (lines.size() < data::TemplateLines && start < text.size())
+        lines << text.mid(start).left(data::TemplateLineChars);
     return lines;
 }
 
@@ -39,15 +39,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // characters and CR LF are cut between reads, or past the 8 MiB limit.
     const int mode = input.Byte() % 8;
     const QByteArray unit = input.Rest();
-    const qsizetype target = mode == 1 ? 200 * 1024 : mode == 2 ? views::TemplateReadLimit + 4096 : 0;
+    const qsizetype target = mode == 1 ? 200 * 1024 : mode == 2 ? data::TemplateReadLimit + 4096 : 0;
     QByteArray file = unit.isEmpty() ? unit : unit.repeated(target / unit.size() + 1);
 
     QBuffer buffer(&file);
     FUZZ_CHECK(buffer.open(QIODevice::ReadOnly));
-    const QStringList lines = views::ReadTemplateLines(buffer);
-    FUZZ_CHECK(lines.size() <= views::TemplateLines);
+    const QStringList lines = data::ReadTemplateLines(buffer);
+    FUZZ_CHECK(lines.size() <= data::TemplateLines);
     for (const QString &line : lines)
-        FUZZ_CHECK(line.size() <= views::TemplateLineChars);
+        FUZZ_CHECK(line.size() <= data::TemplateLineChars);
     FUZZ_CHECK(lines == Reference(file));
     return 0;
 }

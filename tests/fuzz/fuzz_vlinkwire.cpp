@@ -4,7 +4,7 @@
 // checks written here.
 
 #include "fuzzing.h"
-#include "link/vlinkwire.h"
+#include "vlink/vlinkwire.h"
 
 #include <QList>
 

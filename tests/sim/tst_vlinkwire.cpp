@@ -1,7 +1,7 @@
 // The virtual link's line codec and the TARVOLIN_LINK endpoint list.
 
 #include "link/vlinkbluetoothle.h"
-#include "link/vlinkwire.h"
+#include "vlink/vlinkwire.h"
 
 #include <QTest>
 

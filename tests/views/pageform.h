@@ -3,7 +3,7 @@
 // would, on a fixed clock, without a worker or a link.
 
 #include "app/mainform.h"
-#include "app/platform.h"
+#include "data/platform.h"
 #include "link/bluetoothle.h"
 #include "views/devicedata.h"
 
@@ -56,14 +56,14 @@ struct PageForm {
 
     PageForm()
     {
-        app::SetClock([] { return FixedNow(); });
+        data::SetClock([] { return FixedNow(); });
         form = std::make_unique<app::TForm4>(std::make_unique<NoLink>());
         form->FillDeviceDataLists();
     }
     ~PageForm()
     {
         form.reset();
-        app::SetClock({});
+        data::SetClock({});
     }
     app::TForm4 *operator->() const { return form.get(); }
 

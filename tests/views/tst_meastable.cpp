@@ -1,12 +1,12 @@
 // The measurement table: merging batches by key, and the table as CSV bytes.
 
-#include "views/csv.h"
-#include "views/meastable.h"
+#include "data/csv.h"
+#include "data/meastable.h"
 
 #include <QSignalSpy>
 #include <QTest>
 
-using views::MeasTable;
+using data::MeasTable;
 
 namespace {
 
@@ -154,8 +154,8 @@ private slots:
         MeasTable model;
         model.SetCaptions({"Moisture", "Temp"});
         model.Merge(records);
-        QCOMPARE(views::CsvBytes(model, separator[0]), Utf16LE(text));
-        QCOMPARE(views::CsvBytes(model, separator[0], views::CsvEncoding::Utf8WithMark),
+        QCOMPARE(data::CsvBytes(model, separator[0]), Utf16LE(text));
+        QCOMPARE(data::CsvBytes(model, separator[0], data::CsvEncoding::Utf8WithMark),
                  "\xEF\xBB\xBF" + text.toUtf8());
     }
 };

@@ -2,10 +2,10 @@
 // live readings, downloads through "Read" and "Select range", and "Save".
 
 #include "tests/support/e2esteps.h"
-#include "app/platform.h"
+#include "data/platform.h"
 #include "app/widgets.h"
 #include "views/devicedata.h"
-#include "views/meastable.h"
+#include "data/meastable.h"
 #include "views/selrange.h"
 
 #include <QComboBox>
@@ -267,11 +267,11 @@ private slots:
         QVERIFY(ConnectedTo(e, 25));
         ReadRange(e, 3, 4);
         QTRY_COMPARE_WITH_TIMEOUT(e.form->Measurements->RowCount(), 3, 10000);
-        app::SetListSeparator(QLatin1Char(';'));
+        data::SetListSeparator(QLatin1Char(';'));
         const QString target = e.dir.filePath(QStringLiteral("records.CSV"));
         e.prompts.fileNames.enqueue(target);
         QTest::mouseClick(e.form->Button10, Qt::LeftButton);
-        app::SetListSeparator(QChar());
+        data::SetListSeparator(QChar());
 
         QCOMPARE(e.prompts.dialogs.size(), 1);
         QCOMPARE(e.prompts.dialogs[0].title, QStringLiteral("Save as CSV"));

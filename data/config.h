@@ -2,12 +2,12 @@
 // The configuration file "ZEVQ-BLE.INI": section DATA, keys PDATA1, PDATA2,
 // ... each "caption,width", one per measurement field in record order.
 
-#include "link/titem.h"
+#include "data/titem.h"
 #include "protocol/meterchannel.h"
 
 #include <QString>
 
-namespace app {
+namespace data {
 
 inline const QString ConfigFileName = QStringLiteral("ZEVQ-BLE.INI");
 // The largest record a configuration may describe: the largest reply a
@@ -15,7 +15,7 @@ inline const QString ConfigFileName = QStringLiteral("ZEVQ-BLE.INI");
 inline constexpr qint64 MaxRecordSize = protocol::MeterChannel::MaxDownloadBytes;
 
 struct FieldList {
-    devlink::TItemList items;
+    data::TItemList items;
     qint32 recordSize = 0; // sum over all items of Width + 11
     int shownCount = 0;
 };
@@ -25,4 +25,4 @@ struct FieldList {
 // overflow is refused: the result is false and `error` names key and value.
 bool LoadFieldList(const QString &path, FieldList &fields, QString *error);
 
-} // namespace app
+} // namespace data

@@ -5,7 +5,7 @@
 #include <QIODevice>
 #include <QStringList>
 
-namespace views {
+namespace data {
 
 // A template is 190 short lines. Whatever the file holds, loading reads at
 // most those lines, keeps at most this much of each, and stops after this
@@ -19,4 +19,4 @@ inline constexpr qint64 TemplateReadLimit = 8 * 1024 * 1024;
 // CR. Read in chunks, so only what is used is ever held.
 QStringList ReadTemplateLines(QIODevice &file);
 
-} // namespace views
+} // namespace data

@@ -8,7 +8,7 @@
 #include <QList>
 #include <QStringList>
 
-namespace views {
+namespace data {
 
 class MeasTable final : public QAbstractTableModel {
     Q_OBJECT
@@ -60,4 +60,4 @@ private:
     int m_columns = 0;
 };
 
-} // namespace views
+} // namespace data

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-namespace devlink {
+namespace data {
 
 class TItem {
 public:
@@ -29,4 +29,4 @@ public:
 // Owns its items, in configuration order.
 using TItemList = std::vector<std::unique_ptr<TItem>>;
 
-} // namespace devlink
+} // namespace data

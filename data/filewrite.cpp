@@ -1,11 +1,11 @@
-#include "views/filewrite.h"
+#include "data/filewrite.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
-namespace views {
+namespace data {
 
 namespace {
 
@@ -81,4 +81,4 @@ bool WriteFileReplacing(const QString &path, const QByteArray &bytes, QString *e
     return Fail(path, file.errorString(), error);
 }
 
-} // namespace views
+} // namespace data

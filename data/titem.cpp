@@ -1,8 +1,8 @@
-#include "link/titem.h"
+#include "data/titem.h"
 
 #include <stdexcept>
 
-namespace devlink {
+namespace data {
 
 TItem::TItem(const QString &value)
 {
@@ -35,4 +35,4 @@ bool TItem::IsShown() const
     return false;
 }
 
-} // namespace devlink
+} // namespace data

@@ -10,7 +10,7 @@
 #include <QChar>
 #include <QString>
 
-namespace views {
+namespace data {
 
 class MeasTable;
 
@@ -22,4 +22,4 @@ enum class CsvEncoding {
 QString CsvText(const MeasTable &table, QChar separator);
 QByteArray CsvBytes(const MeasTable &table, QChar separator, CsvEncoding encoding = CsvEncoding::Utf16LE);
 
-} // namespace views
+} // namespace data

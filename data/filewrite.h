@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
-namespace views {
+namespace data {
 
 // Writes `bytes` to `path`. The new file is written completely beside the
 // old one and replaces it only on success, so a failure leaves the old file
@@ -17,4 +17,4 @@ namespace views {
 // path>". <system reason>".
 bool WriteFileReplacing(const QString &path, const QByteArray &bytes, QString *error);
 
-} // namespace views
+} // namespace data

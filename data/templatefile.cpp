@@ -1,11 +1,11 @@
-#include "views/templatefile.h"
+#include "data/templatefile.h"
 
 #include <QStringConverter>
 #include <QStringDecoder>
 
 #include <algorithm>
 
-namespace views {
+namespace data {
 
 namespace {
 
@@ -48,4 +48,4 @@ QStringList ReadTemplateLines(QIODevice &file)
     return lines;
 }
 
-} // namespace views
+} // namespace data

@@ -1,12 +1,12 @@
-#include "views/csv.h"
+#include "data/csv.h"
 
-#include "views/meastable.h"
+#include "data/meastable.h"
 
 #include <QStringEncoder>
 
 #include <algorithm>
 
-namespace views {
+namespace data {
 
 namespace {
 
@@ -75,4 +75,4 @@ QByteArray CsvBytes(const MeasTable &table, QChar separator, CsvEncoding encodin
 #endif
 }
 
-} // namespace views
+} // namespace data

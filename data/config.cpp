@@ -1,10 +1,10 @@
-#include "app/config.h"
+#include "data/config.h"
 
-#include "app/platform.h"
+#include "data/platform.h"
 
 #include <stdexcept>
 
-namespace app {
+namespace data {
 
 bool LoadFieldList(const QString &path, FieldList &fields, QString *error)
 {
@@ -22,9 +22,9 @@ bool LoadFieldList(const QString &path, FieldList &fields, QString *error)
             fields = FieldList{};
             return false;
         };
-        std::unique_ptr<devlink::TItem> item;
+        std::unique_ptr<data::TItem> item;
         try {
-            item = std::make_unique<devlink::TItem>(value);
+            item = std::make_unique<data::TItem>(value);
         } catch (const std::invalid_argument &e) {
             return refuse(QString::fromStdString(e.what()));
         }
@@ -43,4 +43,4 @@ bool LoadFieldList(const QString &path, FieldList &fields, QString *error)
     return true;
 }
 
-} // namespace app
+} // namespace data

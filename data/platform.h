@@ -1,6 +1,6 @@
 #pragma once
 // Small stand-ins for operating-system services: today's date, the regional
-// list separator, the 8-bit code page and the profile-string reader.
+// list separator and the profile-string reader.
 
 #include <QByteArray>
 #include <QChar>
@@ -11,7 +11,7 @@
 #include <map>
 #include <utility>
 
-namespace app {
+namespace data {
 
 // ---- dates: one clock that tests can fix ----------------------------------
 QDate TodayLocal();
@@ -24,11 +24,6 @@ void SetClock(std::function<QDateTime()> clock);
 // ";" where the locale's decimal point is a comma, else ","; tests may set it.
 QChar ListSeparator();
 void SetListSeparator(QChar separator); // QChar() restores the locale's
-
-// ---- 8-bit code page (Windows-1252) ----------------------------------------
-// Characters the code page lacks become '?'.
-QByteArray ToCodePage(const QString &text);
-QString FromCodePage(const QByteArray &bytes);
 
 // ---- profile strings -------------------------------------------------------
 // Reads `key` of `section` from an initialisation file the way the Windows
@@ -51,4 +46,4 @@ private:
     std::map<std::pair<QString, QString>, QString> m_values; // case-folded section, key
 };
 
-} // namespace app
+} // namespace data

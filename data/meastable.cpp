@@ -1,6 +1,6 @@
-#include "views/meastable.h"
+#include "data/meastable.h"
 
-namespace views {
+namespace data {
 
 namespace {
 
@@ -135,4 +135,4 @@ Qt::ItemFlags MeasTable::flags(const QModelIndex &index) const
     return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
 }
 
-} // namespace views
+} // namespace data
