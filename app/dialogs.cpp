@@ -1,6 +1,6 @@
 #include "app/dialogs.h"
 
-#include "app/prompts.h"
+#include "views/prompts.h"
 #include "link/bt.h"
 
 #include <QCloseEvent>
@@ -10,6 +10,8 @@
 #include <QPushButton>
 
 namespace app {
+
+using views::Guarded;
 
 SmallDialog::SmallDialog(QWidget *owner, const QString &name, const QString &caption,
                          QSize clientSize)

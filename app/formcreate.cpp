@@ -3,7 +3,7 @@
 
 #include "data/config.h"
 #include "data/platform.h"
-#include "app/prompts.h"
+#include "views/prompts.h"
 #include "app/windowview.h"
 #include "link/bt.h"
 #include "link/meterlink.h"
@@ -18,6 +18,9 @@
 #include <algorithm>
 
 namespace app {
+
+using views::MessageIcon;
+using views::prompts;
 
 namespace {
 

@@ -5,10 +5,13 @@
 
 #include "link/bt.h"
 #include "link/meterlink.h"
+#include "views/widgets.h"
 
 #include <QPushButton>
 
 namespace app {
+
+using views::Tag;
 
 void TForm4::Button1Click()
 {

@@ -1,6 +1,6 @@
 // Tarvolin: service tool for the moisture meter over Bluetooth LE.
 #include "app/program.h"
-#include "app/prompts.h"
+#include "views/prompts.h"
 #include "app/mainform.h"
 
 #include <QApplication>
@@ -33,7 +33,7 @@ int main(int argc, char *argv[])
     } catch (const std::exception &error) {
         // An error that escapes the whole run is shown; the run still ends
         // normally.
-        app::ShowError(QString::fromStdString(error.what()));
+        views::ShowError(QString::fromStdString(error.what()));
     }
     return 0;
 }

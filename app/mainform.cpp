@@ -1,8 +1,8 @@
 #include "app/mainform.h"
 
 #include "app/dialogs.h"
-#include "app/prompts.h"
-#include "app/widgets.h"
+#include "views/prompts.h"
+#include "views/widgets.h"
 #include "app/windowview.h"
 #include "link/bt.h"
 #include "link/meterlink.h"
@@ -20,6 +20,12 @@
 #include <QVBoxLayout>
 
 namespace app {
+
+using views::Guarded;
+using views::SetTag;
+using views::TPageControl;
+using views::Tag;
+using views::prompts;
 
 TForm4 *Form4 = nullptr;
 TForm5 *Form5 = nullptr;
@@ -69,18 +75,8 @@ QLabel *linkLabel(QWidget *parent, const QString &name, const QString &text)
 
 } // namespace
 
-int Tag(const QObject *control)
-{
-    return control->property("Tag").toInt();
-}
-
-void SetTag(QObject *control, int tag)
-{
-    control->setProperty("Tag", tag);
-}
-
 TForm4::TForm4(std::unique_ptr<devlink::TBluetoothLE> component)
-    : View(std::make_unique<WindowView>(this)),
+    : DeviceDataPage(this), MeasurementPage(this, *this), View(std::make_unique<WindowView>(this)),
       Meter(std::make_unique<devlink::MeterLink>(std::move(component), View.get()))
 {
     Meter->AssignHandlers = [this] { AssignLinkHandlers(); };
@@ -155,6 +151,8 @@ void TForm4::ConnectFrameHandlers()
         connect(button, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
     for (QPushButton *button : {Button4, Button12})
         connect(button, &QPushButton::clicked, this, [this] { Guarded([this] { Button4Click(); }); });
+    // "Read" sits on the Device data page and belongs to the Measurement page.
+    connect(Button11, &QPushButton::clicked, this, [this] { Guarded([this] { Button11Click(); }); });
     // The window's own assignment of the link's events.
     AssignLinkHandlers();
 }

@@ -1,45 +1,40 @@
 #pragma once
-// The main window. One class owns every handler; its members are defined in
-// the folder of the subsystem they belong to:
+// The main window: its frame (header, pages, status display), start-up and
+// close, "Search and connect" and the link's event handlers. The two pages
+// are classes of their own in views/ that the window derives from, so every
+// handler of the pages is one of the window's members while the pages know
+// nothing of the frame:
 //   app/mainform.cpp      frame, header, status display, page guard, close
 //   app/formcreate.cpp    start-up: configuration, grids, lists, worker
 //   app/linkhandlers.cpp  "Search and connect" and the link's event handlers,
 //                         forwarded to the link object (link/meterlink.*)
 //   app/windowview.*      what the worker's steps change in the windows
-//   views/devicedata*.cpp the Device data page, its block copies, templates
+//   views/devicedata.h    the Device data page (views::DeviceDataPage)
+//   views/measurement.h   the Measurement page (views::MeasurementPage)
 
 #include "link/bluetoothle.h"
-#include "data/titem.h"
-#include "protocol/parameterblock.h"
+#include "views/devicedata.h"
+#include "views/measurement.h"
 
 #include <QMainWindow>
 
 #include <memory>
 
-class QCheckBox;
-class QComboBox;
 class QLabel;
-class QLineEdit;
-class QPainter;
-class QPushButton;
-class QTableView;
-class QTableWidget;
 class QWidget;
 
 namespace devlink {
 class MeterLink;
 }
-namespace data {
-class MeasTable;
+namespace views {
+class TPageControl;
 }
 
 namespace app {
 
-class Lamp;
-class TPageControl;
 class WindowView;
 
-class TForm4 : public QMainWindow {
+class TForm4 : public QMainWindow, public views::DeviceDataPage, public views::MeasurementPage {
     Q_OBJECT
 public:
     // Builds the controls; FormCreate (start-up) runs separately so a failed
@@ -81,124 +76,31 @@ public:
                                    devlink::TBluetoothGattCharacteristic *characteristic,
                                    int gattStatus);
 
-    // ---- Device data page (views/) ------------------------------------------
-    void BuildDeviceDataPage(QWidget *page);
-    void ShowParameterBlock(protocol::ParameterBlock &block);
-    void CollectParameterBlock(protocol::ParameterBlock &block);
-    void FillDayList(QComboBox *year, QComboBox *month, QComboBox *day);
-    void Button2Click();
-    void Button5Click();
-    void Button6Click();
-    void Button7Click();
-    void Button8Click();
-    bool ValidateRangeMapping();
-    // Handlers of the page's own controls; public so the page can be driven
-    // without a screen.
-    void Edit1KeyPress(QObject *sender, QChar &key); // a null key is discarded
-    void Edit1Exit(QObject *sender);
-    void ComboBox4Change(QObject *sender);
-    void ComboBox10Click();
-    void StringGrid1DrawCell(QPainter &canvas, int column, int row, const QRect &rect);
-    void StringGrid1KeyPress(QObject *sender, QChar &key); // a null key is discarded
-    void StringGrid1Click();
-    void ShowDate(QComboBox *year, QComboBox *month, QComboBox *day, std::uint8_t *date);
-    void CollectDate(QComboBox *year, QComboBox *month, QComboBox *day,
-                     std::uint8_t *date) const;
-    // Corrects Edit1 and Edit3 as leaving them would, then raises the error
-    // CollectParameterBlock would raise, so that a request is never posted
-    // with a page the worker cannot copy. For every button that makes the
-    // worker collect the page.
-    void CheckPageCollectable();
-    // ---- end of Device data page (views/) -----------------------------------
-
-    // ---- Measurement page (views/measurement.cpp) ---------------------------
-    void MergeRecords(const QList<QStringList> &batch);
-    void measSelectCell(int column, int row, bool &canSelect);
-    void Button10Click(); // "Save"
-    void Button11Click(); // "Read"
-    // ---- firmware (views/firmware.cpp) --------------------------------------
-    void Button3Click(); // "Send data"
-
     // ---- state --------------------------------------------------------------
     // What the worker's steps change; created before the link and the worker.
     const std::unique_ptr<WindowView> View;
     // The link to the meter, with the component `vorelt` and the link-up.
     const std::unique_ptr<devlink::MeterLink> Meter;
     bool PageChangeAllowed = true;
-    qint32 RangeFrom = 0;
-    qint32 RangeTo = 0;
-    data::TItemList ItemList;
-    qint32 RecordSize = 0;
 
-    // ---- controls (objectName = component name) -----------------------------
+    // ---- controls of the frame (objectName = component name) ----------------
     QWidget *Panel1 = nullptr;
     QLabel *Label7 = nullptr;
     QLabel *Label11 = nullptr;
     QLabel *Label12 = nullptr;
-    TPageControl *PageControl1 = nullptr;
+    views::TPageControl *PageControl1 = nullptr;
     QWidget *TabSheet1 = nullptr; // "Measurement"
     QWidget *TabSheet2 = nullptr; // "Device data"
-    // Measurement page
-    QWidget *Panel3 = nullptr;
-    QTableView *meas = nullptr;          // a view over Measurements
-    data::MeasTable *Measurements = nullptr;
-    QTableWidget *current = nullptr;
-    QPushButton *Button9 = nullptr;
-    QPushButton *Button10 = nullptr;
-    QPushButton *Button12 = nullptr;
-    Lamp *Shape2 = nullptr;
-    QLabel *Label14 = nullptr;
-    // Device data page
-    QLineEdit *Edit1 = nullptr;
-    QLineEdit *Edit2 = nullptr;
-    QLineEdit *Edit3 = nullptr;
-    QLineEdit *Edit4 = nullptr;
-    QCheckBox *CheckBox1 = nullptr;
-    QComboBox *ComboBox1 = nullptr;
-    QComboBox *ComboBox2 = nullptr;
-    QComboBox *ComboBox3 = nullptr;
-    QComboBox *ComboBox4 = nullptr;
-    QComboBox *ComboBox5 = nullptr;
-    QComboBox *ComboBox6 = nullptr;
-    QComboBox *ComboBox7 = nullptr;
-    QComboBox *ComboBox8 = nullptr;
-    QComboBox *ComboBox9 = nullptr;
-    QComboBox *ComboBox10 = nullptr;
-    QTableWidget *StringGrid1 = nullptr;
-    QPushButton *Button1 = nullptr;
-    QPushButton *Button2 = nullptr;
-    QPushButton *Button3 = nullptr;
-    QPushButton *Button4 = nullptr;
-    QPushButton *Button5 = nullptr;
-    QPushButton *Button6 = nullptr;
-    QPushButton *Button7 = nullptr;
-    QPushButton *Button8 = nullptr;
-    QPushButton *Button11 = nullptr;
-    Lamp *Shape1 = nullptr;
-    QLabel *Label13 = nullptr;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void BuildHeader();
-    void BuildMeasurementPage(QWidget *page);
-    void SizeMeasurementGrids();
-    void PlaceMeasurementGrids(); // current at the left, meas filling the rest
     void ConnectFrameHandlers();
     void AssignLinkHandlers();
     bool m_closed = false;
-
-    // ---- Device data page (views/) ------------------------------------------
-    void BuildRangeGrid(QWidget *page, const QFont &font);
-    void LayOutDeviceDataPage(QWidget *page);
-    void ConnectDeviceDataHandlers();
-    // ---- end of Device data page (views/) -----------------------------------
 };
-
-// Tag of a control, kept as the dynamic property "Tag".
-int Tag(const QObject *control);
-void SetTag(QObject *control, int tag);
 
 // The five windows, created at start in this order.
 class TForm5;

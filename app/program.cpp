@@ -3,7 +3,7 @@
 #include "data/config.h"
 #include "app/dialogs.h"
 #include "app/mainform.h"
-#include "app/prompts.h"
+#include "views/prompts.h"
 #include "link/bt.h"
 #include "link/linkfactory.h"
 #include "protocol/trace.h"
@@ -14,6 +14,9 @@
 #include <QScreen>
 
 namespace app {
+
+using views::MessageIcon;
+using views::prompts;
 
 Program::~Program()
 {

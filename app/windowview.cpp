@@ -2,8 +2,8 @@
 
 #include "app/dialogs.h"
 #include "app/mainform.h"
-#include "app/prompts.h"
-#include "app/widgets.h"
+#include "views/prompts.h"
+#include "views/widgets.h"
 
 #include <QApplication>
 #include <climits>
@@ -12,6 +12,9 @@
 #include <QPushButton>
 
 namespace app {
+
+using views::MessageIcon;
+using views::prompts;
 
 void WindowView::OpenSearchDialog()
 {

@@ -2,8 +2,8 @@
 
 #include "views/devicedata.h"
 
-#include "app/mainform.h"
 #include "data/platform.h"
+#include "views/widgets.h"
 #include "protocol/codepage.h"
 
 #include <QCheckBox>
@@ -15,7 +15,7 @@
 
 #include <algorithm>
 
-namespace app {
+namespace views {
 
 namespace {
 
@@ -51,7 +51,7 @@ void ReplaceUnsetDate(std::uint8_t *date, const QDate &today)
 
 } // namespace
 
-void TForm4::ShowParameterBlock(protocol::ParameterBlock &block)
+void DeviceDataPage::ShowParameterBlock(protocol::ParameterBlock &block)
 {
     Edit1->setText(QString::number(block.word(ParameterBlock::SerialNumber)));
     const qint32 usage = SignedUsageCount(block);
@@ -81,12 +81,12 @@ void TForm4::ShowParameterBlock(protocol::ParameterBlock &block)
     const int count = block[ParameterBlock::ActiveRangeCount];
     SelectClamped(ComboBox10, std::min(count, 180) - 1);
     for (int e = 0; e < ParameterBlock::RangeMapLength; ++e)
-        views::SetCellText(StringGrid1, views::EntryColumn(e), views::EntryRow(e),
+        SetCellText(StringGrid1, EntryColumn(e), EntryRow(e),
                            QString::number(block[ParameterBlock::RangeMap + e]));
     StringGrid1->viewport()->update();
 }
 
-void TForm4::ShowDate(QComboBox *year, QComboBox *month, QComboBox *day, std::uint8_t *date)
+void DeviceDataPage::ShowDate(QComboBox *year, QComboBox *month, QComboBox *day, std::uint8_t *date)
 {
     SelectClamped(year, date[0]);
     SelectClamped(month, date[1]);
@@ -97,7 +97,7 @@ void TForm4::ShowDate(QComboBox *year, QComboBox *month, QComboBox *day, std::ui
     SelectClamped(day, date[2]);
 }
 
-void TForm4::CollectDate(QComboBox *year, QComboBox *month, QComboBox *day,
+void DeviceDataPage::CollectDate(QComboBox *year, QComboBox *month, QComboBox *day,
                          std::uint8_t *date) const
 {
     date[0] = static_cast<std::uint8_t>(year->currentIndex() & 0xFF);
@@ -105,19 +105,19 @@ void TForm4::CollectDate(QComboBox *year, QComboBox *month, QComboBox *day,
     date[2] = static_cast<std::uint8_t>(day->currentIndex() & 0xFF);
 }
 
-void TForm4::CollectParameterBlock(protocol::ParameterBlock &block)
+void DeviceDataPage::CollectParameterBlock(protocol::ParameterBlock &block)
 {
     // Built on a copy: a text that holds no integer raises an error and the
     // block stays as it was.
     ParameterBlock next = block;
-    const quint32 usage = static_cast<quint32>(views::IntegerValue(Edit2->text()));
+    const quint32 usage = static_cast<quint32>(IntegerValue(Edit2->text()));
     next[ParameterBlock::UsageCount] = static_cast<std::uint8_t>(usage >> 16);
     next[ParameterBlock::UsageCount + 1] = static_cast<std::uint8_t>(usage >> 8);
     next[ParameterBlock::UsageCount + 2] = static_cast<std::uint8_t>(usage);
     next.setWord(ParameterBlock::SerialNumber,
-                 static_cast<std::uint16_t>(views::IntegerValue(Edit1->text())));
+                 static_cast<std::uint16_t>(IntegerValue(Edit1->text())));
     next.setWord(ParameterBlock::CalibrationCoefficient,
-                 static_cast<std::uint16_t>(views::IntegerValue(Edit3->text())));
+                 static_cast<std::uint16_t>(IntegerValue(Edit3->text())));
     next[ParameterBlock::PrintoutFlag] = CheckBox1->isChecked() ? 0xFF : 0x00;
     for (int i = 0; i < 5; ++i)
         next[ParameterBlock::ReservedCleared + i] = 0;
@@ -138,11 +138,11 @@ void TForm4::CollectParameterBlock(protocol::ParameterBlock &block)
     next[ParameterBlock::ActiveRangeCount] = static_cast<std::uint8_t>(count);
     for (int e = 0; e < count && e < ParameterBlock::RangeMapLength; ++e) {
         const QString text =
-            views::CellText(StringGrid1, views::EntryColumn(e), views::EntryRow(e));
+            CellText(StringGrid1, EntryColumn(e), EntryRow(e));
         next[ParameterBlock::RangeMap + e] =
-            static_cast<std::uint8_t>(views::IntegerValue(text) & 0xFF);
+            static_cast<std::uint8_t>(IntegerValue(text) & 0xFF);
     }
     block = next;
 }
 
-} // namespace app
+} // namespace views

@@ -3,8 +3,7 @@
 
 #include "views/devicedata.h"
 
-#include "app/mainform.h"
-#include "app/prompts.h"
+#include "views/prompts.h"
 #include "link/bt.h"
 
 #include <QComboBox>
@@ -104,7 +103,7 @@ bool KeyIsDiscarded(QEvent *event, const std::function<void(QChar &)> &filter)
 
 // ---- the grid's painter and editor ----------------------------------------
 
-RangeGridDelegate::RangeGridDelegate(app::TForm4 *form, QObject *parent)
+RangeGridDelegate::RangeGridDelegate(DeviceDataPage *form, QObject *parent)
     : QStyledItemDelegate(parent), m_form(form)
 {
 }
@@ -157,16 +156,14 @@ void RangeGridDelegate::setEditorData(QWidget *editor, const QModelIndex &index)
 bool RangeGridDelegate::eventFilter(QObject *object, QEvent *event)
 {
     bool discarded = false;
-    app::Guarded([&] {
+    Guarded([&] {
         discarded = KeyIsDiscarded(
             event, [&](QChar &key) { m_form->StringGrid1KeyPress(object, key); });
     });
     return discarded || QStyledItemDelegate::eventFilter(object, event);
 }
 
-} // namespace views
 
-namespace app {
 
 namespace {
 
@@ -193,25 +190,25 @@ int ActiveCount(const QComboBox *count)
 
 } // namespace
 
-void TForm4::Edit1KeyPress(QObject *sender, QChar &key)
+void DeviceDataPage::Edit1KeyPress(QObject *sender, QChar &key)
 {
     const auto *edit = qobject_cast<QLineEdit *>(sender);
-    FilterDigit(key, edit ? edit->text().size() : 0, views::EditDigitLimit);
+    FilterDigit(key, edit ? edit->text().size() : 0, EditDigitLimit);
 }
 
-void TForm4::Edit1Exit(QObject *sender)
+void DeviceDataPage::Edit1Exit(QObject *sender)
 {
     auto *edit = qobject_cast<QLineEdit *>(sender);
     if (!edit)
         return;
-    const auto value = views::ParseInteger(edit->text());
+    const auto value = ParseInteger(edit->text());
     if (!value)
         edit->setText(QStringLiteral("0"));
     else if (*value > 65535)
         edit->setText(QStringLiteral("65535"));
 }
 
-void TForm4::ComboBox4Change(QObject *sender)
+void DeviceDataPage::ComboBox4Change(QObject *sender)
 {
     const struct {
         QComboBox *year, *month, *day;
@@ -224,7 +221,7 @@ void TForm4::ComboBox4Change(QObject *sender)
     }
 }
 
-void TForm4::FillDayList(QComboBox *year, QComboBox *month, QComboBox *day)
+void DeviceDataPage::FillDayList(QComboBox *year, QComboBox *month, QComboBox *day)
 {
     const int selected = day->currentIndex();
     const int february = year->currentIndex() % 4 == 0 ? 29 : 28;
@@ -252,15 +249,15 @@ void TForm4::FillDayList(QComboBox *year, QComboBox *month, QComboBox *day)
         day->setCurrentIndex(day->count() - 1);
 }
 
-void TForm4::ComboBox10Click()
+void DeviceDataPage::ComboBox10Click()
 {
     StringGrid1->viewport()->update();
 }
 
-void TForm4::StringGrid1DrawCell(QPainter &canvas, int column, int row, const QRect &rect)
+void DeviceDataPage::StringGrid1DrawCell(QPainter &canvas, int column, int row, const QRect &rect)
 {
-    const views::CellLook look =
-        views::LookOfCell(StringGrid1, ActiveCount(ComboBox10), column, row);
+    const CellLook look =
+        LookOfCell(StringGrid1, ActiveCount(ComboBox10), column, row);
     canvas.fillRect(rect, look.background);
     canvas.setFont(StringGrid1->font());
     canvas.setPen(look.textColor);
@@ -268,23 +265,23 @@ void TForm4::StringGrid1DrawCell(QPainter &canvas, int column, int row, const QR
                     look.text);
 }
 
-void TForm4::StringGrid1KeyPress(QObject *sender, QChar &key)
+void DeviceDataPage::StringGrid1KeyPress(QObject *sender, QChar &key)
 {
     const auto *editor = qobject_cast<QLineEdit *>(sender);
     const qsizetype length =
         editor ? editor->text().size()
-               : views::CellText(StringGrid1, StringGrid1->currentColumn(),
+               : CellText(StringGrid1, StringGrid1->currentColumn(),
                                  StringGrid1->currentRow()).size();
-    FilterDigit(key, length, views::CellDigitLimit);
+    FilterDigit(key, length, CellDigitLimit);
 }
 
-void TForm4::StringGrid1Click()
+void DeviceDataPage::StringGrid1Click()
 {
     const int column = StringGrid1->currentColumn();
     const int row = StringGrid1->currentRow();
     if (column < 1 || row < 1)
         return;
-    if (views::EntryOf(column, row) >= ActiveCount(ComboBox10)) {
+    if (EntryOf(column, row) >= ActiveCount(ComboBox10)) {
         StringGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
         return;
     }
@@ -297,13 +294,13 @@ void TForm4::StringGrid1Click()
     StringGrid1->edit(StringGrid1->currentIndex());
 }
 
-bool TForm4::ValidateRangeMapping()
+bool DeviceDataPage::ValidateRangeMapping()
 {
     const int count = ActiveCount(ComboBox10);
     for (int e = 0; e < count; ++e) {
-        const int column = views::EntryColumn(e);
-        const int row = views::EntryRow(e);
-        if (views::IsValidEntry(views::CellText(StringGrid1, column, row)))
+        const int column = EntryColumn(e);
+        const int row = EntryRow(e);
+        if (IsValidEntry(CellText(StringGrid1, column, row)))
             continue;
         StringGrid1->setFocus();
         if (StringGrid1->currentRow() == row && StringGrid1->currentColumn() == column)
@@ -315,7 +312,7 @@ bool TForm4::ValidateRangeMapping()
     return true;
 }
 
-void TForm4::CheckPageCollectable()
+void DeviceDataPage::CheckPageCollectable()
 {
     // A pasted text is judged when the focus leaves its edit; judge it here
     // too in case the focus never left.
@@ -327,7 +324,7 @@ void TForm4::CheckPageCollectable()
     CollectParameterBlock(trial);
 }
 
-void TForm4::Button2Click()
+void DeviceDataPage::Button2Click()
 {
     if (!ValidateRangeMapping()) {
         prompts().MessageBeep(16);
@@ -342,15 +339,15 @@ void TForm4::Button2Click()
     devlink::Worker->RequestTransfer();
 }
 
-void TForm4::Button5Click()
+void DeviceDataPage::Button5Click()
 {
     const int count = ActiveCount(ComboBox10);
     for (int e = 0; e < count; ++e)
-        views::SetCellText(StringGrid1, views::EntryColumn(e), views::EntryRow(e),
+        SetCellText(StringGrid1, EntryColumn(e), EntryRow(e),
                            QString::number(e + 1));
 }
 
-void TForm4::Button6Click()
+void DeviceDataPage::Button6Click()
 {
     if (!prompts().Ask(nullptr, QStringLiteral("Restore to the first parameters set?"),
                        QStringLiteral("Confirm")))
@@ -359,4 +356,4 @@ void TForm4::Button6Click()
         devlink::Worker->RequestRevert();
 }
 
-} // namespace app
+} // namespace views

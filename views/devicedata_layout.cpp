@@ -2,9 +2,8 @@
 // handlers. "Search and connect", "Send data", "Read" and "Exit" are wired by
 // the window's frame.
 
-#include "app/mainform.h"
-#include "app/prompts.h"
-#include "app/widgets.h"
+#include "views/prompts.h"
+#include "views/widgets.h"
 #include "views/devicedata.h"
 
 #include <QCheckBox>
@@ -19,7 +18,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-namespace app {
+namespace views {
 
 namespace {
 
@@ -66,7 +65,7 @@ QLineEdit *MakeEdit(QWidget *page, const char *name, const QFont &font)
 
 } // namespace
 
-void TForm4::BuildDeviceDataPage(QWidget *page)
+void DeviceDataPage::BuildDeviceDataPage(QWidget *page)
 {
     const QFont font = PageFont(page->font());
 
@@ -121,9 +120,9 @@ void TForm4::BuildDeviceDataPage(QWidget *page)
     ConnectDeviceDataHandlers();
 }
 
-void TForm4::BuildRangeGrid(QWidget *page, const QFont &font)
+void DeviceDataPage::BuildRangeGrid(QWidget *page, const QFont &font)
 {
-    StringGrid1 = Named(new QTableWidget(views::GridRows, views::GridColumns, page), "StringGrid1");
+    StringGrid1 = Named(new QTableWidget(GridRows, GridColumns, page), "StringGrid1");
     StringGrid1->setFont(font);
     StringGrid1->horizontalHeader()->hide();
     StringGrid1->verticalHeader()->hide();
@@ -131,8 +130,8 @@ void TForm4::BuildRangeGrid(QWidget *page, const QFont &font)
         header->setMinimumSectionSize(1);
         header->setSectionResizeMode(QHeaderView::Fixed);
     }
-    StringGrid1->horizontalHeader()->setDefaultSectionSize(views::GridColumnWidth);
-    StringGrid1->verticalHeader()->setDefaultSectionSize(views::GridRowHeight);
+    StringGrid1->horizontalHeader()->setDefaultSectionSize(GridColumnWidth);
+    StringGrid1->verticalHeader()->setDefaultSectionSize(GridRowHeight);
     StringGrid1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     StringGrid1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     StringGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -140,8 +139,8 @@ void TForm4::BuildRangeGrid(QWidget *page, const QFont &font)
     StringGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     StringGrid1->setTabKeyNavigation(false);
     // Fixed cells can neither become current nor be edited; data cells can.
-    for (int r = 0; r < views::GridRows; ++r) {
-        for (int c = 0; c < views::GridColumns; ++c) {
+    for (int r = 0; r < GridRows; ++r) {
+        for (int c = 0; c < GridColumns; ++c) {
             auto *item = new QTableWidgetItem;
             if (r == 0 || c == 0)
                 item->setFlags(Qt::NoItemFlags);
@@ -150,13 +149,13 @@ void TForm4::BuildRangeGrid(QWidget *page, const QFont &font)
             StringGrid1->setItem(r, c, item);
         }
     }
-    StringGrid1->setItemDelegate(new views::RangeGridDelegate(this, StringGrid1));
+    StringGrid1->setItemDelegate(new RangeGridDelegate(this, StringGrid1));
     const int frame = 2 * StringGrid1->frameWidth();
-    StringGrid1->setFixedSize(views::GridColumns * views::GridColumnWidth + frame,
-                              views::GridRows * views::GridRowHeight + frame);
+    StringGrid1->setFixedSize(GridColumns * GridColumnWidth + frame,
+                              GridRows * GridRowHeight + frame);
 }
 
-void TForm4::LayOutDeviceDataPage(QWidget *page)
+void DeviceDataPage::LayOutDeviceDataPage(QWidget *page)
 {
     auto *column = new QVBoxLayout(page);
     auto *fields = new QGridLayout;
@@ -211,44 +210,43 @@ void TForm4::LayOutDeviceDataPage(QWidget *page)
     column->addLayout(bottom);
 }
 
-void TForm4::ConnectDeviceDataHandlers()
+void DeviceDataPage::ConnectDeviceDataHandlers()
 {
-    auto *editHook = new views::EventHook(
+    auto *editHook = new EventHook(
         [this](QObject *edit, QEvent *event) {
             if (event->type() == QEvent::FocusOut)
                 Guarded([&] { Edit1Exit(edit); });
             bool discarded = false;
             Guarded([&] {
-                discarded = views::KeyIsDiscarded(
+                discarded = KeyIsDiscarded(
                     event, [&](QChar &key) { Edit1KeyPress(edit, key); });
             });
             return discarded;
         },
-        this);
+        m_owner);
     Edit1->installEventFilter(editHook);
     Edit3->installEventFilter(editHook);
 
     for (QComboBox *list : {ComboBox1, ComboBox2, ComboBox3, ComboBox4, ComboBox5, ComboBox6,
                             ComboBox7, ComboBox8, ComboBox9}) {
-        connect(list, &QComboBox::currentIndexChanged, this,
+        QObject::connect(list, &QComboBox::currentIndexChanged, m_owner,
                 [this, list] { Guarded([&] { ComboBox4Change(list); }); });
     }
-    connect(ComboBox10, &QComboBox::currentIndexChanged, this,
+    QObject::connect(ComboBox10, &QComboBox::currentIndexChanged, m_owner,
             [this] { Guarded([&] { ComboBox10Click(); }); });
-    connect(StringGrid1, &QTableWidget::currentCellChanged, this,
+    QObject::connect(StringGrid1, &QTableWidget::currentCellChanged, m_owner,
             [this] { Guarded([&] { StringGrid1Click(); }); });
 
-    const auto onClick = [this](QPushButton *button, void (TForm4::*handler)()) {
-        connect(button, &QPushButton::clicked, this,
+    const auto onClick = [this](QPushButton *button, void (DeviceDataPage::*handler)()) {
+        QObject::connect(button, &QPushButton::clicked, m_owner,
                 [this, handler] { Guarded([&] { (this->*handler)(); }); });
     };
-    onClick(Button2, &TForm4::Button2Click);
-    onClick(Button3, &TForm4::Button3Click);
-    onClick(Button11, &TForm4::Button11Click);
-    onClick(Button5, &TForm4::Button5Click);
-    onClick(Button6, &TForm4::Button6Click);
-    onClick(Button7, &TForm4::Button7Click);
-    onClick(Button8, &TForm4::Button8Click);
+    onClick(Button2, &DeviceDataPage::Button2Click);
+    onClick(Button3, &DeviceDataPage::Button3Click);
+    onClick(Button5, &DeviceDataPage::Button5Click);
+    onClick(Button6, &DeviceDataPage::Button6Click);
+    onClick(Button7, &DeviceDataPage::Button7Click);
+    onClick(Button8, &DeviceDataPage::Button8Click);
 }
 
-} // namespace app
+} // namespace views

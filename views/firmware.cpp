@@ -1,8 +1,8 @@
 // "Send data": firmware from an Intel HEX file. The file is read and checked
 // here, on the main thread; the worker sends the lines (UploadFirmware).
-#include "app/mainform.h"
+#include "views/devicedata.h"
 
-#include "app/prompts.h"
+#include "views/prompts.h"
 #include "link/bt.h"
 #include "protocol/hexfile.h"
 
@@ -11,16 +11,16 @@
 
 #include <stdexcept>
 
-namespace app {
+namespace views {
 
-void TForm4::Button3Click()
+void DeviceDataPage::Button3Click()
 {
     FileDialogOptions options;
     options.title = QStringLiteral("Open INHEX32 file");
     options.filter = QStringLiteral("INHEX32 files (*.HEX)");
     options.defaultExtension = QStringLiteral("HEX");
     options.mustExist = true;
-    const QString fileName = prompts().OpenFileName(this, options);
+    const QString fileName = prompts().OpenFileName(m_owner, options);
     if (fileName.isEmpty())
         return;
     QString error;
@@ -28,7 +28,7 @@ void TForm4::Button3Click()
     if (!lines)
         throw std::runtime_error(error.toStdString());
     if (!protocol::ValidateHexFile(*lines)) {
-        prompts().Message(this, QStringLiteral("Invalid INHX32 file"), QStringLiteral("Error"), MessageIcon::Error);
+        prompts().Message(m_owner, QStringLiteral("Invalid INHX32 file"), QStringLiteral("Error"), MessageIcon::Error);
         return;
     }
     // The meter never receives the first and the last line.
@@ -41,4 +41,4 @@ void TForm4::Button3Click()
         devlink::Worker->RequestUpload(std::make_unique<QStringList>(std::move(*lines)), fullPath);
 }
 
-} // namespace app
+} // namespace views

@@ -1,11 +1,10 @@
-// The Measurement page: the table `meas` of received records (a view over
-// data::MeasTable, so 65,535 records stay cheap), the record panel
-// `current`, "Read" with its "Select range" dialog, and "Save" as CSV.
-#include "app/mainform.h"
+// The Measurement page: the table `meas` of received records, the record
+// panel `current`, "Read" with its "Select range" dialog, and "Save" as CSV.
+#include "views/measurement.h"
 
 #include "data/platform.h"
-#include "app/prompts.h"
-#include "app/widgets.h"
+#include "views/prompts.h"
+#include "views/widgets.h"
 #include "link/bt.h"
 #include "protocol/meterchannel.h"
 #include "data/csv.h"
@@ -30,7 +29,7 @@
 #include <map>
 #include <stdexcept>
 
-namespace app {
+namespace views {
 
 namespace {
 
@@ -43,13 +42,13 @@ int pixels(qint64 chars)
 
 } // namespace
 
-void TForm4::BuildMeasurementPage(QWidget *page)
+void MeasurementPage::BuildMeasurementPage(QWidget *page)
 {
     auto *column = new QVBoxLayout(page);
     Panel3 = new QWidget(page);
     Panel3->setObjectName(QStringLiteral("Panel3"));
     column->addWidget(Panel3, 1);
-    Panel3->installEventFilter(new views::EventHook(
+    Panel3->installEventFilter(new EventHook(
         [this](QObject *, QEvent *event) {
             if (event->type() == QEvent::Resize)
                 PlaceMeasurementGrids();
@@ -60,7 +59,7 @@ void TForm4::BuildMeasurementPage(QWidget *page)
     current = new QTableWidget(0, 2, Panel3);
     current->setObjectName(QStringLiteral("current"));
     current->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    Measurements = new data::MeasTable(this);
+    Measurements = new data::MeasTable(m_owner);
     meas = new QTableView(Panel3);
     meas->setObjectName(QStringLiteral("meas"));
     meas->setModel(Measurements);
@@ -74,7 +73,7 @@ void TForm4::BuildMeasurementPage(QWidget *page)
         table->horizontalHeader()->hide();
         table->verticalHeader()->hide();
     }
-    connect(meas->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+    QObject::connect(meas->selectionModel(), &QItemSelectionModel::currentRowChanged, m_owner,
             [this](const QModelIndex &now) {
                 bool canSelect = true;
                 Guarded([&] { measSelectCell(now.column(), now.row(), canSelect); });
@@ -92,7 +91,7 @@ void TForm4::BuildMeasurementPage(QWidget *page)
     Button10 = new QPushButton(QStringLiteral("Save"), page);
     Button10->setObjectName(QStringLiteral("Button10"));
     Button10->setToolTip(QStringLiteral("Save measurements in the csv format"));
-    connect(Button10, &QPushButton::clicked, this, [this] { Guarded([this] { Button10Click(); }); });
+    QObject::connect(Button10, &QPushButton::clicked, m_owner, [this] { Guarded([this] { Button10Click(); }); });
     Button12 = new QPushButton(QStringLiteral("Exit"), page);
     Button12->setObjectName(QStringLiteral("Button12"));
     Button12->setToolTip(QStringLiteral("Exit and disconnect the device"));
@@ -104,7 +103,7 @@ void TForm4::BuildMeasurementPage(QWidget *page)
     column->addLayout(bottom);
 }
 
-void TForm4::SizeMeasurementGrids()
+void MeasurementPage::SizeMeasurementGrids()
 {
     std::vector<const data::TItem *> shown;
     for (const auto &item : ItemList)
@@ -147,13 +146,13 @@ void TForm4::SizeMeasurementGrids()
     // A grid keeps at least one row.
     current->setRowCount(std::max(count, 1));
     for (int k = 0; k < count; ++k)
-        views::SetCellText(current, 0, k, shown[static_cast<std::size_t>(k)]->Name);
+        SetCellText(current, 0, k, shown[static_cast<std::size_t>(k)]->Name);
     current->setColumnWidth(0, pixels(1 + longestName));
     current->setColumnWidth(1, pixels(1 + widest));
     PlaceMeasurementGrids();
 }
 
-void TForm4::PlaceMeasurementGrids()
+void MeasurementPage::PlaceMeasurementGrids()
 {
     const int currentWidth =
         static_cast<int>(std::min<qint64>(qint64(current->columnWidth(0)) + current->columnWidth(1) + 6, 200000));
@@ -163,7 +162,7 @@ void TForm4::PlaceMeasurementGrids()
 
 // ---- records ------------------------------------------------------------------
 
-void TForm4::MergeRecords(const QList<QStringList> &batch)
+void MeasurementPage::MergeRecords(const QList<QStringList> &batch)
 {
     Measurements->Merge(batch);
     // `current` shows whatever record now stands in the selected row.
@@ -173,30 +172,31 @@ void TForm4::MergeRecords(const QList<QStringList> &batch)
         measSelectCell(selected.column(), selected.row(), canSelect);
 }
 
-void TForm4::measSelectCell(int, int row, bool &canSelect)
+void MeasurementPage::measSelectCell(int, int row, bool &canSelect)
 {
     if (row <= 0)
         return;
     canSelect = true;
     const QStringList texts = Measurements->RowTexts(row);
     for (int c = 0; c < texts.size() && c < current->rowCount(); ++c)
-        views::SetCellText(current, 1, c, texts[c]);
+        SetCellText(current, 1, c, texts[c]);
 }
 
 // ---- Read -----------------------------------------------------------------------
 
-void TForm4::Button11Click()
+void MeasurementPage::Button11Click()
 {
     // The request frame carries the whole page: refuse what "Send
     // parameters" would refuse rather than encode garbage.
-    if (!ValidateRangeMapping()) {
+    DeviceDataPage &page = m_deviceData;
+    if (!page.ValidateRangeMapping()) {
         prompts().MessageBeep(16);
         return;
     }
-    CheckPageCollectable();
+    page.CheckPageCollectable();
     // The usage count reads as a signed 24-bit number; records are numbered
     // 1..65535 on the link.
-    const qint32 usage = views::IntegerValue(Edit2->text());
+    const qint32 usage = IntegerValue(page.Edit2->text());
     const int last = std::min(usage, 65535);
     if (last <= 0)
         return;
@@ -204,7 +204,7 @@ void TForm4::Button11Click()
     numbers.reserve(last);
     for (int n = 1; n <= last; ++n)
         numbers << QString::number(n);
-    views::TForm1 *dialog = views::Form1;
+    TForm1 *dialog = Form1;
     for (QComboBox *list : {dialog->ComboBox1, dialog->ComboBox2}) {
         list->clear();
         list->addItems(numbers); // one call: 65,535 entries must not freeze the window
@@ -218,14 +218,14 @@ void TForm4::Button11Click()
         std::swap(a, b);
     const qint64 reply = protocol::MeterChannel::DownloadReplySize(quint16(a + 1), quint16(b + 1), RecordSize);
     if (!protocol::MeterChannel::DownloadReplyAcceptable(reply)) {
-        prompts().Message(this,
+        prompts().Message(m_owner,
                           QStringLiteral("The range %1..%2 would be %3 bytes; choose at most %4 bytes of records.")
                               .arg(a + 1).arg(b + 1).arg(reply).arg(protocol::MeterChannel::MaxDownloadBytes),
                           QStringLiteral("Error"), MessageIcon::Error);
         return;
     }
-    RangeFrom = a + 1;
-    RangeTo = b + 1;
+    page.RangeFrom = a + 1;
+    page.RangeTo = b + 1;
     if (!devlink::Worker)
         return;
     devlink::Worker->DownloadMode = true;
@@ -234,14 +234,14 @@ void TForm4::Button11Click()
 
 // ---- Save -----------------------------------------------------------------------
 
-void TForm4::Button10Click()
+void MeasurementPage::Button10Click()
 {
     FileDialogOptions options;
     options.title = QStringLiteral("Save as CSV");
     options.filter = QStringLiteral("CSV file (*.csv)");
     options.defaultExtension = QStringLiteral("CSV");
     options.promptOverwrite = true;
-    views::SaveThroughDialog(this, options, [this] { return data::CsvBytes(*Measurements, data::ListSeparator()); });
+    SaveThroughDialog(m_owner, options, [this] { return data::CsvBytes(*Measurements, data::ListSeparator()); });
 }
 
-} // namespace app
+} // namespace views

@@ -6,12 +6,12 @@
 
 namespace views {
 
-bool SaveThroughDialog(QWidget *owner, const app::FileDialogOptions &options,
+bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
                        const std::function<QByteArray()> &content)
 {
     // The name is used as the dialog gave it: appending the extension
     // afterwards would write a file the overwrite question never saw.
-    const QString fileName = app::prompts().SaveFileName(owner, options);
+    const QString fileName = views::prompts().SaveFileName(owner, options);
     if (fileName.isEmpty())
         return false;
     QString error;

@@ -2,7 +2,7 @@
 // The one way the window saves a file the user names: "Save defaults"
 // (templates) and "Save" (CSV) both come through here.
 
-#include "app/prompts.h"
+#include "views/prompts.h"
 
 #include <QByteArray>
 
@@ -17,7 +17,7 @@ namespace views {
 // extension, so its overwrite question is about the file really written.
 // False when the user cancelled; a failure raises std::runtime_error with
 // "Cannot create file "<name>". <reason>" and the old file stays as it was.
-bool SaveThroughDialog(QWidget *owner, const app::FileDialogOptions &options,
+bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
                        const std::function<QByteArray()> &content);
 
 } // namespace views

@@ -3,8 +3,7 @@
 
 #include "views/devicedata.h"
 
-#include "app/mainform.h"
-#include "app/prompts.h"
+#include "views/prompts.h"
 #include "views/savefile.h"
 #include "data/templatefile.h"
 
@@ -17,7 +16,7 @@
 
 #include <stdexcept>
 
-namespace app {
+namespace views {
 
 namespace {
 
@@ -43,25 +42,25 @@ QString FullName(const QString &fileName)
 
 } // namespace
 
-void TForm4::Button7Click()
+void DeviceDataPage::Button7Click()
 {
     FileDialogOptions options = TemplateDialog(QStringLiteral("Save range maping template"));
     options.promptOverwrite = true;
-    views::SaveThroughDialog(this, options, [this] {
+    SaveThroughDialog(m_owner, options, [this] {
         QString text = QString::number(ComboBox10->currentIndex()) + QStringLiteral("\r\n");
-        for (int r = 1; r < views::GridRows; ++r) {
-            for (int c = 0; c < views::GridColumns; ++c)
-                text += views::CellText(StringGrid1, c, r) + QStringLiteral("\r\n");
+        for (int r = 1; r < GridRows; ++r) {
+            for (int c = 0; c < GridColumns; ++c)
+                text += CellText(StringGrid1, c, r) + QStringLiteral("\r\n");
         }
         return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
     });
 }
 
-void TForm4::Button8Click()
+void DeviceDataPage::Button8Click()
 {
     FileDialogOptions options = TemplateDialog(QStringLiteral("Load range maping template"));
     options.mustExist = true;
-    const QString fileName = prompts().OpenFileName(this, options);
+    const QString fileName = prompts().OpenFileName(m_owner, options);
     if (fileName.isEmpty())
         return;
 
@@ -71,17 +70,17 @@ void TForm4::Button8Click()
     const QStringList lines = data::ReadTemplateLines(file);
     const auto line = [&lines](int i) { return i < lines.size() ? lines[i] : QString(); };
 
-    const qint32 index = views::IntegerValue(line(0));
+    const qint32 index = IntegerValue(line(0));
     {
         const QSignalBlocker quiet(ComboBox10);
         ComboBox10->setCurrentIndex(index >= 0 && index < ComboBox10->count() ? index : -1);
     }
     int next = 1;
-    for (int r = 1; r < views::GridRows; ++r) {
-        for (int c = 0; c < views::GridColumns; ++c)
-            views::SetCellText(StringGrid1, c, r, line(next++));
+    for (int r = 1; r < GridRows; ++r) {
+        for (int c = 0; c < GridColumns; ++c)
+            SetCellText(StringGrid1, c, r, line(next++));
     }
     StringGrid1->viewport()->update();
 }
 
-} // namespace app
+} // namespace views

@@ -3,7 +3,7 @@
 // meter's stored records. Run under Xvfb:
 //   xvfb-run -a build/tests/app/tarvolin-screenshot docs/screenshot.png docs/screenshot-measurement.png
 #include "tests/support/e2e.h"
-#include "app/widgets.h"
+#include "views/widgets.h"
 #include "views/selrange.h"
 
 #include <QApplication>

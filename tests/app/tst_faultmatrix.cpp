@@ -6,7 +6,7 @@
 
 #include "tests/support/e2esteps.h"
 
-#include "app/widgets.h"
+#include "views/widgets.h"
 #include "vlink/vlinkwire.h"
 #include "protocol/trace.h"
 #include "sim/heximage.h"

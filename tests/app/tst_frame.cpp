@@ -1,7 +1,7 @@
 // The main window's frame: connected and disconnected displays, the page
 // guard, the header links.
 #include "app/mainform.h"
-#include "app/widgets.h"
+#include "views/widgets.h"
 #include "tests/support/scriptedprompts.h"
 
 #include <QCheckBox>
@@ -57,7 +57,7 @@ void FrameTest::displaysEnableTheRightControls()
     for (QWidget *w : gated)
         QVERIFY2(!w->isEnabled(), qPrintable(w->objectName()));
     QCOMPARE(form.Label13->text(), QString());
-    QCOMPARE(app::Tag(form.Button1), 0);
+    QCOMPARE(views::Tag(form.Button1), 0);
     QCOMPARE(form.Shape1->brushColor(), form.Shape2->brushColor());
     QCOMPARE(form.Shape1->brushColor(), form.palette().color(QPalette::Disabled, QPalette::WindowText));
 
@@ -71,18 +71,18 @@ void FrameTest::displaysEnableTheRightControls()
     QVERIFY(form.Button4->isEnabled() && form.Button12->isEnabled());
     QCOMPARE(form.Shape1->brushColor(), QColor(0, 255, 0)); // lamps unchanged
     QCOMPARE(form.Button9->text(), QString("Disconnect"));
-    QCOMPARE(app::Tag(form.Button1), 1);
+    QCOMPARE(views::Tag(form.Button1), 1);
 }
 
 void FrameTest::readButtonFollowsItsTag()
 {
     app::TForm4 form(std::make_unique<IdleComponent>());
     form.ShowDisconnected();
-    app::SetTag(form.Button11, 0);
+    views::SetTag(form.Button11, 0);
     form.ShowConnected();
     QVERIFY(!form.Button11->isEnabled());
     form.ShowDisconnected();
-    app::SetTag(form.Button11, 1);
+    views::SetTag(form.Button11, 1);
     form.ShowConnected();
     QVERIFY(form.Button11->isEnabled());
     form.ShowDisconnected();

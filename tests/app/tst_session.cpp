@@ -2,7 +2,7 @@
 // and the simulated meter.
 #include "tests/support/e2e.h"
 
-#include "app/widgets.h"
+#include "views/widgets.h"
 #include "protocol/meterchannel.h"
 #include "sim/meterlogic.h"
 
@@ -52,7 +52,7 @@ void SessionTest::connectReadsBlockAndShowsConnectedDisplay()
     QCOMPARE(e.form->Button9->text(), QString("Disconnect"));
     QCOMPARE(e.form->Label13->text(), kStatus);
     QCOMPARE(e.form->Label14->text(), kStatus);
-    QCOMPARE(app::Tag(e.form->Button1), 1);
+    QCOMPARE(views::Tag(e.form->Button1), 1);
     QVERIFY(e.form->Edit1->isEnabled());
     QVERIFY(!e.form->Edit2->isEnabled());
     QVERIFY(e.form->centralWidget()->isEnabled());

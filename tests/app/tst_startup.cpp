@@ -153,7 +153,7 @@ void StartupTest::missingConfigurationEndsWithCode1()
     QCOMPARE(app::StartProgram(program, "vlink:127.0.0.1:1", dir.filePath("ZEVQ-BLE.INI")), 1);
     QCOMPARE(prompts.texts(), QStringList{"Missing configuration file"});
     QCOMPARE(prompts.messages[0].caption, QString("Error"));
-    QCOMPARE(prompts.messages[0].icon, app::MessageIcon::Error);
+    QCOMPARE(prompts.messages[0].icon, views::MessageIcon::Error);
     QVERIFY(!program.mainWindow->isVisible());
     QVERIFY(devlink::Worker == nullptr);
 }

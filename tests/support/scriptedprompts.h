@@ -2,7 +2,7 @@
 // Prompts for tests: records every message, beep and shell action, answers
 // questions and file dialogs from queues set up by the test.
 
-#include "app/prompts.h"
+#include "views/prompts.h"
 
 #include <QDialog>
 #include <QList>
@@ -16,31 +16,31 @@ namespace testsupport {
 struct RecordedMessage {
     QString text;
     QString caption;
-    app::MessageIcon icon = app::MessageIcon::None;
+    views::MessageIcon icon = views::MessageIcon::None;
     bool question = false;
 };
 
-class ScriptedPrompts final : public app::Prompts {
+class ScriptedPrompts final : public views::Prompts {
 public:
-    ScriptedPrompts() { app::setPrompts(this); }
-    ~ScriptedPrompts() override { app::setPrompts(nullptr); }
+    ScriptedPrompts() { views::setPrompts(this); }
+    ~ScriptedPrompts() override { views::setPrompts(nullptr); }
 
     void Message(QWidget *, const QString &text, const QString &caption,
-                 app::MessageIcon icon) override
+                 views::MessageIcon icon) override
     {
         messages.append({text, caption, icon, false});
     }
     bool Ask(QWidget *, const QString &text, const QString &caption) override
     {
-        messages.append({text, caption, app::MessageIcon::Question, true});
+        messages.append({text, caption, views::MessageIcon::Question, true});
         return answers.isEmpty() ? false : answers.dequeue();
     }
-    QString SaveFileName(QWidget *, const app::FileDialogOptions &options) override
+    QString SaveFileName(QWidget *, const views::FileDialogOptions &options) override
     {
         dialogs.append(options);
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
-    QString OpenFileName(QWidget *, const app::FileDialogOptions &options) override
+    QString OpenFileName(QWidget *, const views::FileDialogOptions &options) override
     {
         dialogs.append(options);
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
@@ -65,7 +65,7 @@ public:
     QList<RecordedMessage> messages;
     QQueue<bool> answers;
     QQueue<QString> fileNames;
-    QList<app::FileDialogOptions> dialogs;
+    QList<views::FileDialogOptions> dialogs;
     QList<int> beeps;
     QList<QUrl> opened;
     std::function<int(QDialog *)> modal;

@@ -1,6 +1,7 @@
 // The parameter block on the Device data page and back: every field, the
 // clamps and defaults on the way, and what the copy back leaves alone.
 
+#include "views/widgets.h"
 #include "tests/views/pageform.h"
 
 #include "protocol/parameterblock.h"
@@ -227,7 +228,7 @@ private slots:
         page->ShowParameterBlock(block);
         QCOMPARE(page->Edit2->text(), QStringLiteral("-8388608"));
         QVERIFY(page->Button11->isEnabled());
-        QCOMPARE(app::Tag(page->Button11), 1);
+        QCOMPARE(views::Tag(page->Button11), 1);
         SetUsage(block, 0);
         page->CollectParameterBlock(block);
         QCOMPARE(block[ParameterBlock::UsageCount], 0x80);
@@ -241,7 +242,7 @@ private slots:
         // No measurements: the mark goes, the button is left as it was.
         SetUsage(block, 0);
         page->ShowParameterBlock(block);
-        QCOMPARE(app::Tag(page->Button11), 0);
+        QCOMPARE(views::Tag(page->Button11), 0);
         QVERIFY(page->Button11->isEnabled());
         page->Button11->setEnabled(false);
         page->ShowParameterBlock(block);

@@ -3,7 +3,7 @@
 
 #include "tests/support/e2esteps.h"
 #include "data/platform.h"
-#include "app/widgets.h"
+#include "views/widgets.h"
 #include "views/devicedata.h"
 #include "data/meastable.h"
 #include "views/selrange.h"

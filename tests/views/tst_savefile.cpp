@@ -44,12 +44,12 @@ Caller MakeCaller(const QString &which, PageForm &page)
                 }};
     }
     return {QStringLiteral("CSV"), [] {
-                app::FileDialogOptions options;
+                views::FileDialogOptions options;
                 options.title = QStringLiteral("Save as CSV");
                 options.filter = QStringLiteral("CSV file (*.csv)");
                 options.defaultExtension = QStringLiteral("CSV");
                 options.promptOverwrite = true;
-                app::Guarded([&] { views::SaveThroughDialog(nullptr, options, [] { return CsvContent; }); });
+                views::Guarded([&] { views::SaveThroughDialog(nullptr, options, [] { return CsvContent; }); });
                 return CsvContent;
             }};
 }

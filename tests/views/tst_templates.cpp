@@ -53,7 +53,7 @@ private slots:
         QTest::mouseClick(page->Button7, Qt::LeftButton);
         QVERIFY2(prompts.messages.isEmpty(), qPrintable(prompts.texts().join('|')));
 
-        const app::FileDialogOptions &dialog = prompts.dialogs.at(0);
+        const views::FileDialogOptions &dialog = prompts.dialogs.at(0);
         QCOMPARE(dialog.title, QStringLiteral("Save range maping template"));
         QCOMPARE(dialog.filter, QStringLiteral("ZEVQ range maping (*.zvq)"));
         QCOMPARE(dialog.defaultExtension, QStringLiteral("ZVQ"));

@@ -1,11 +1,11 @@
-#include "app/prompts.h"
+#include "views/prompts.h"
 
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
 
-namespace app {
+namespace views {
 
 namespace {
 
@@ -89,4 +89,4 @@ void ShowError(const QString &text)
     prompts().Message(nullptr, shown, QApplication::applicationName(), MessageIcon::Error);
 }
 
-} // namespace app
+} // namespace views

@@ -8,7 +8,7 @@
 
 #include <functional>
 
-namespace app {
+namespace views {
 
 // A filled circle with an outline (`Shape1`, `Shape2`).
 class Lamp : public QWidget {
@@ -39,4 +39,8 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 };
 
-} // namespace app
+// Tag of a control, kept as the dynamic property "Tag".
+int Tag(const QObject *control);
+void SetTag(QObject *control, int tag);
+
+} // namespace views

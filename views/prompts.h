@@ -11,7 +11,7 @@
 class QDialog;
 class QWidget;
 
-namespace app {
+namespace views {
 
 enum class MessageIcon { None, Information, Warning, Error, Question };
 
@@ -62,4 +62,4 @@ template <typename F> void Guarded(F &&handler)
     }
 }
 
-} // namespace app
+} // namespace views

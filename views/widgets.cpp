@@ -1,4 +1,4 @@
-#include "app/widgets.h"
+#include "views/widgets.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -6,7 +6,7 @@
 #include <QTabBar>
 #include <QWheelEvent>
 
-namespace app {
+namespace views {
 
 Lamp::Lamp(QWidget *parent) : QWidget(parent), m_color(palette().color(QPalette::Disabled, QPalette::WindowText))
 {
@@ -86,4 +86,14 @@ void TPageControl::keyPressEvent(QKeyEvent *event)
     QTabWidget::keyPressEvent(event);
 }
 
-} // namespace app
+int Tag(const QObject *control)
+{
+    return control->property("Tag").toInt();
+}
+
+void SetTag(QObject *control, int tag)
+{
+    control->setProperty("Tag", tag);
+}
+
+} // namespace views

@@ -1,0 +1,36 @@
+# Fails when a folder includes from a folder it may not use:
+#   cmake -DSOURCE_DIR=<checkout> -P check_folders.cmake
+# Each folder is one library, and dependencies point one way: a folder may
+# include its own headers and those of the folders listed for it, nothing
+# else of ours. Qt's and the system's headers (<...>) are not ours.
+cmake_minimum_required(VERSION 3.25)
+set(allowed_protocol "")
+set(allowed_vlink "")
+set(allowed_data protocol)
+set(allowed_link protocol vlink)
+set(allowed_sim protocol vlink data)
+set(allowed_views protocol data link)
+set(allowed_app protocol data link views)
+set(allowed_cli protocol data link)
+set(allowed_bench protocol vlink data link sim cli views app)
+set(folders protocol vlink data link sim views app cli bench)
+
+set(failures "")
+foreach(folder ${folders})
+  file(GLOB_RECURSE sources ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.cpp)
+  foreach(source ${sources})
+    file(STRINGS ${source} includes REGEX "^[ \t]*#[ \t]*include[ \t]+\"[^\"/]+/")
+    foreach(line ${includes})
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]+\"([^\"/]+)/.*" "\\1" used "${line}")
+      if(NOT used IN_LIST folders OR used STREQUAL folder OR used IN_LIST allowed_${folder})
+        continue()
+      endif()
+      file(RELATIVE_PATH where ${SOURCE_DIR} ${source})
+      list(APPEND failures "${where} includes from ${used}/, which ${folder}/ may not use")
+    endforeach()
+  endforeach()
+endforeach()
+if(failures)
+  list(JOIN failures "\n  " text)
+  message(FATAL_ERROR "Folders that include from above them:\n  ${text}")
+endif()

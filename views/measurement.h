@@ -1,0 +1,71 @@
+#pragma once
+// The "Measurement" page: the table `meas` of received records (a view over
+// data::MeasTable, so 65,535 records stay cheap), the record panel `current`,
+// "Read" with its "Select range" dialog, and "Save" as CSV. The main window
+// derives from this class, as from the Device data page, whose block copy and
+// range a download uses.
+
+#include "data/titem.h"
+
+#include <QList>
+#include <QStringList>
+
+class QPushButton;
+class QLabel;
+class QTableView;
+class QTableWidget;
+class QWidget;
+
+namespace data {
+class MeasTable;
+}
+
+namespace views {
+
+class DeviceDataPage;
+class Lamp;
+
+class MeasurementPage {
+public:
+    // `window` owns the page's dialogs; `deviceData` is the page whose block
+    // a download sends.
+    MeasurementPage(QWidget *window, DeviceDataPage &deviceData)
+        : m_owner(window), m_deviceData(deviceData) {}
+    virtual ~MeasurementPage() = default;
+    MeasurementPage(const MeasurementPage &) = delete;
+    MeasurementPage &operator=(const MeasurementPage &) = delete;
+
+    // Creates the page's controls on `page`; "Search and connect" and "Exit"
+    // are wired by the window.
+    void BuildMeasurementPage(QWidget *page);
+    // Columns, rows, captions and widths from ItemList (start-up).
+    void SizeMeasurementGrids();
+
+    void MergeRecords(const QList<QStringList> &batch);
+    void measSelectCell(int column, int row, bool &canSelect);
+    void Button10Click(); // "Save"
+    void Button11Click(); // "Read", on the Device data page
+
+    // The measurement fields of the configuration, and the bytes of one record.
+    data::TItemList ItemList;
+    qint32 RecordSize = 0;
+
+    // ---- controls (objectName = component name) -----------------------------
+    QWidget *Panel3 = nullptr;
+    QTableView *meas = nullptr; // a view over Measurements
+    data::MeasTable *Measurements = nullptr;
+    QTableWidget *current = nullptr;
+    QPushButton *Button9 = nullptr;
+    QPushButton *Button10 = nullptr;
+    QPushButton *Button12 = nullptr;
+    Lamp *Shape2 = nullptr;
+    QLabel *Label14 = nullptr;
+
+private:
+    void PlaceMeasurementGrids(); // current at the left, meas filling the rest
+
+    QWidget *const m_owner;
+    DeviceDataPage &m_deviceData;
+};
+
+} // namespace views
