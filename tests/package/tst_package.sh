@@ -31,17 +31,20 @@ depends=$(field Depends)
 echo "Depends: $depends"
 grep -Eq 'libqt6core6[a-z0-9]* \(>=' <<<"$depends" || fail "Depends not computed: $depends"
 grep -Eq 'libqt6widgets6' <<<"$depends" || fail "Depends lacks Qt Widgets: $depends"
-# An edited configuration survives an upgrade.
-dpkg-deb -I "$deb" conffiles | grep -qx /usr/lib/tarvolin/ZEVQ-BLE.INI || fail "ZEVQ-BLE.INI is no conffile"
+# An edited configuration survives an upgrade: it is the one conffile, in /etc.
+conffiles=$(dpkg-deb -I "$deb" conffiles)
+[ "$conffiles" = /etc/tarvolin/ZEVQ-BLE.INI ] || fail "conffiles: $conffiles"
 
 root=$tmp/root
 dpkg-deb -x "$deb" "$root"
-for f in usr/lib/tarvolin/ZEVQ-BLE.INI \
+for f in etc/tarvolin/ZEVQ-BLE.INI \
          usr/share/man/man1/tarvolin-cli.1.gz usr/share/man/man1/zevq-sim.1.gz \
          usr/share/icons/hicolor/scalable/apps/org.tarvolin.Tarvolin.svg \
          usr/share/icons/hicolor/48x48/apps/org.tarvolin.Tarvolin.png; do
   [ -f "$root/$f" ] || fail "missing /$f"
 done
+[ "$(readlink "$root/usr/lib/tarvolin/ZEVQ-BLE.INI")" = /etc/tarvolin/ZEVQ-BLE.INI ] \
+  || fail "/usr/lib/tarvolin/ZEVQ-BLE.INI is not a link to /etc/tarvolin/ZEVQ-BLE.INI"
 for p in tarvolin tarvolin-cli zevq-sim; do
   [ "$(readlink "$root/usr/bin/$p")" = "../lib/tarvolin/$p" ] || fail "/usr/bin/$p is not a link to /usr/lib/tarvolin/$p"
   [ -x "$root/usr/lib/tarvolin/$p" ] || fail "/usr/lib/tarvolin/$p not executable"
@@ -62,7 +65,9 @@ done
 [ -n "$port" ] || fail "zevq-sim did not listen"
 
 # From another folder, so nothing but the executable's own folder can supply
-# the configuration.
+# the configuration. Installed, the link there leads to /etc; here it is
+# pointed at the unpacked /etc instead, so the program follows a link to it.
+ln -sfn "$root/etc/tarvolin/ZEVQ-BLE.INI" "$root/usr/lib/tarvolin/ZEVQ-BLE.INI"
 cd "$tmp"
 rc=0
 env -u TARVOLIN_LINK "$root/usr/bin/tarvolin-cli" --link "vlink:127.0.0.1:$port" --scan-seconds 5 read \
