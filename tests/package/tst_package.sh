@@ -37,14 +37,18 @@ conffiles=$(dpkg-deb -I "$deb" conffiles)
 
 root=$tmp/root
 dpkg-deb -x "$deb" "$root"
+doc=usr/share/doc/tarvolin
 for f in etc/tarvolin/ZEVQ-BLE.INI \
          usr/share/man/man1/tarvolin-cli.1.gz usr/share/man/man1/zevq-sim.1.gz \
+         $doc/copyright $doc/changelog.gz \
          usr/share/icons/hicolor/scalable/apps/org.tarvolin.Tarvolin.svg \
          usr/share/icons/hicolor/48x48/apps/org.tarvolin.Tarvolin.png; do
   [ -f "$root/$f" ] || fail "missing /$f"
 done
 [ "$(readlink "$root/usr/lib/tarvolin/ZEVQ-BLE.INI")" = /etc/tarvolin/ZEVQ-BLE.INI ] \
   || fail "/usr/lib/tarvolin/ZEVQ-BLE.INI is not a link to /etc/tarvolin/ZEVQ-BLE.INI"
+head -n1 <(gzip -dc "$root/$doc/changelog.gz") | grep -q "^tarvolin ($(field Version)) " \
+  || fail "the changelog's last entry is not $(field Version)"
 for p in tarvolin tarvolin-cli zevq-sim; do
   [ "$(readlink "$root/usr/bin/$p")" = "../lib/tarvolin/$p" ] || fail "/usr/bin/$p is not a link to /usr/lib/tarvolin/$p"
   [ -x "$root/usr/lib/tarvolin/$p" ] || fail "/usr/lib/tarvolin/$p not executable"
