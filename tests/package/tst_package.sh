@@ -5,6 +5,7 @@
 # the block of the unpacked simulated meter.
 set -euo pipefail
 build=$1
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 tmp=$(mktemp -d)
 sim_pid=
 cleanup() {
@@ -39,7 +40,8 @@ root=$tmp/root
 dpkg-deb -x "$deb" "$root"
 doc=usr/share/doc/tarvolin
 for f in etc/tarvolin/ZEVQ-BLE.INI \
-         usr/share/man/man1/tarvolin-cli.1.gz usr/share/man/man1/zevq-sim.1.gz \
+         usr/share/man/man1/tarvolin.1.gz usr/share/man/man1/tarvolin-cli.1.gz \
+         usr/share/man/man1/zevq-sim.1.gz \
          $doc/copyright $doc/changelog.gz \
          usr/share/icons/hicolor/scalable/apps/org.tarvolin.Tarvolin.svg \
          usr/share/icons/hicolor/48x48/apps/org.tarvolin.Tarvolin.png; do
@@ -49,6 +51,15 @@ done
   || fail "/usr/lib/tarvolin/ZEVQ-BLE.INI is not a link to /etc/tarvolin/ZEVQ-BLE.INI"
 head -n1 <(gzip -dc "$root/$doc/changelog.gz") | grep -q "^tarvolin ($(field Version)) " \
   || fail "the changelog's last entry is not $(field Version)"
+# The documents the README and the manual pages refer to, as they stand.
+docs=(cli.md vlink.md trace.md)
+[ ! -f "$source_dir/docs/support.md" ] || docs+=(support.md)
+for d in "${docs[@]}"; do
+  gzip -dc "$root/$doc/$d.gz" | cmp -s - "$source_dir/docs/$d" || fail "/$doc/$d.gz is not docs/$d"
+done
+for d in $(gzip -dc "$root"/usr/share/man/man1/*.gz | grep -o '[a-z]*\.md\.gz' | sort -u); do
+  [ -f "$root/$doc/$d" ] || fail "a manual page names $d, which /$doc lacks"
+done
 for p in tarvolin tarvolin-cli zevq-sim; do
   [ "$(readlink "$root/usr/bin/$p")" = "../lib/tarvolin/$p" ] || fail "/usr/bin/$p is not a link to /usr/lib/tarvolin/$p"
   [ -x "$root/usr/lib/tarvolin/$p" ] || fail "/usr/lib/tarvolin/$p not executable"
