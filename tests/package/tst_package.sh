@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# tst_package BUILD_DIR: the package carries the whole program. Unpacked into
-# a temporary root, tarvolin-cli started through its /usr/bin link must find
-# the configuration beside the real executable and its libraries, and read
-# the block of the unpacked simulated meter.
+# tst_package BUILD_DIR: the package carries the whole program and follows
+# Debian's policy (lintian finds no error or warning). Unpacked into a
+# temporary root, tarvolin-cli started through its /usr/bin link must find the
+# configuration beside the real executable and its libraries, and read the
+# block of the unpacked simulated meter.
 set -euo pipefail
 build=$1
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -35,6 +36,12 @@ grep -Eq 'libqt6widgets6' <<<"$depends" || fail "Depends lacks Qt Widgets: $depe
 # An edited configuration survives an upgrade: it is the one conffile, in /etc.
 conffiles=$(dpkg-deb -I "$deb" conffiles)
 [ "$conffiles" = /etc/tarvolin/ZEVQ-BLE.INI ] || fail "conffiles: $conffiles"
+
+# Errors and warnings fail; what lintian says at lower levels is shown only.
+rc=0
+lintian --fail-on error,warning "$deb" >"$tmp/lintian.out" 2>&1 || rc=$?
+cat "$tmp/lintian.out"
+[ "$rc" -eq 0 ] && ! grep -q '^[EW]: ' "$tmp/lintian.out" || fail "lintian exited $rc"
 
 root=$tmp/root
 dpkg-deb -x "$deb" "$root"
