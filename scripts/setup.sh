@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-connectivity-dev
   xvfb xauth fonts-dejavu-core
   dbus python3 python3-dbusmock
-  dpkg-dev desktop-file-utils appstream
+  dpkg-dev desktop-file-utils appstream lintian
   clang libclang-rt-14-dev
 )
 

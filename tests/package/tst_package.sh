@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# tst_package BUILD_DIR: the package carries the whole program. Unpacked into
-# a temporary root, tarvolin-cli started through its /usr/bin link must find
-# the configuration beside the real executable and its libraries, and read
-# the block of the unpacked simulated meter.
+# tst_package BUILD_DIR: the package carries the whole program and follows
+# Debian's policy (lintian finds no error or warning). Unpacked into a
+# temporary root, tarvolin-cli started through its /usr/bin link must find the
+# configuration beside the real executable and its libraries, and read the
+# block of the unpacked simulated meter.
 set -euo pipefail
 build=$1
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 tmp=$(mktemp -d)
 sim_pid=
 cleanup() {
@@ -31,16 +33,39 @@ depends=$(field Depends)
 echo "Depends: $depends"
 grep -Eq 'libqt6core6[a-z0-9]* \(>=' <<<"$depends" || fail "Depends not computed: $depends"
 grep -Eq 'libqt6widgets6' <<<"$depends" || fail "Depends lacks Qt Widgets: $depends"
-# An edited configuration survives an upgrade.
-dpkg-deb -I "$deb" conffiles | grep -qx /usr/lib/tarvolin/ZEVQ-BLE.INI || fail "ZEVQ-BLE.INI is no conffile"
+# An edited configuration survives an upgrade: it is the one conffile, in /etc.
+conffiles=$(dpkg-deb -I "$deb" conffiles)
+[ "$conffiles" = /etc/tarvolin/ZEVQ-BLE.INI ] || fail "conffiles: $conffiles"
+
+# Errors and warnings fail; what lintian says at lower levels is shown only.
+rc=0
+lintian --fail-on error,warning "$deb" >"$tmp/lintian.out" 2>&1 || rc=$?
+cat "$tmp/lintian.out"
+[ "$rc" -eq 0 ] && ! grep -q '^[EW]: ' "$tmp/lintian.out" || fail "lintian exited $rc"
 
 root=$tmp/root
 dpkg-deb -x "$deb" "$root"
-for f in usr/lib/tarvolin/ZEVQ-BLE.INI \
-         usr/share/man/man1/tarvolin-cli.1.gz usr/share/man/man1/zevq-sim.1.gz \
+doc=usr/share/doc/tarvolin
+for f in etc/tarvolin/ZEVQ-BLE.INI \
+         usr/share/man/man1/tarvolin.1.gz usr/share/man/man1/tarvolin-cli.1.gz \
+         usr/share/man/man1/zevq-sim.1.gz \
+         $doc/copyright $doc/changelog.gz \
          usr/share/icons/hicolor/scalable/apps/org.tarvolin.Tarvolin.svg \
          usr/share/icons/hicolor/48x48/apps/org.tarvolin.Tarvolin.png; do
   [ -f "$root/$f" ] || fail "missing /$f"
+done
+[ "$(readlink "$root/usr/lib/tarvolin/ZEVQ-BLE.INI")" = /etc/tarvolin/ZEVQ-BLE.INI ] \
+  || fail "/usr/lib/tarvolin/ZEVQ-BLE.INI is not a link to /etc/tarvolin/ZEVQ-BLE.INI"
+head -n1 <(gzip -dc "$root/$doc/changelog.gz") | grep -q "^tarvolin ($(field Version)) " \
+  || fail "the changelog's last entry is not $(field Version)"
+# The documents the README and the manual pages refer to, as they stand.
+docs=(cli.md vlink.md trace.md)
+[ ! -f "$source_dir/docs/support.md" ] || docs+=(support.md)
+for d in "${docs[@]}"; do
+  gzip -dc "$root/$doc/$d.gz" | cmp -s - "$source_dir/docs/$d" || fail "/$doc/$d.gz is not docs/$d"
+done
+for d in $(gzip -dc "$root"/usr/share/man/man1/*.gz | grep -o '[a-z]*\.md\.gz' | sort -u); do
+  [ -f "$root/$doc/$d" ] || fail "a manual page names $d, which /$doc lacks"
 done
 for p in tarvolin tarvolin-cli zevq-sim; do
   [ "$(readlink "$root/usr/bin/$p")" = "../lib/tarvolin/$p" ] || fail "/usr/bin/$p is not a link to /usr/lib/tarvolin/$p"
@@ -62,7 +87,9 @@ done
 [ -n "$port" ] || fail "zevq-sim did not listen"
 
 # From another folder, so nothing but the executable's own folder can supply
-# the configuration.
+# the configuration. Installed, the link there leads to /etc; here it is
+# pointed at the unpacked /etc instead, so the program follows a link to it.
+ln -sfn "$root/etc/tarvolin/ZEVQ-BLE.INI" "$root/usr/lib/tarvolin/ZEVQ-BLE.INI"
 cd "$tmp"
 rc=0
 env -u TARVOLIN_LINK "$root/usr/bin/tarvolin-cli" --link "vlink:127.0.0.1:$port" --scan-seconds 5 read \
