@@ -32,7 +32,7 @@ void CliView::OpenWaitDialog()
         say(QStringLiteral("Meter found; establishing the connection..."));
 }
 
-void CliView::Tell(const QString &message)
+void CliView::Tell(const QString &message, protocol::Failure)
 {
     if (!Failure) {
         if (message == QStringLiteral("BT LE module not enabled or not installed"))

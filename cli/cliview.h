@@ -27,7 +27,7 @@ public:
     void DisplayConnected() override { Connected = true; }
     void DisplayDisconnected() override { Connected = false; }
     void PaintLamps(devlink::LampColour) override {}
-    void Tell(const QString &message) override;
+    void Tell(const QString &message, protocol::Failure why) override;
     void PageToBlock(protocol::ParameterBlock &block) override;
     void BlockToPage(protocol::ParameterBlock &block) override;
     void ReceiveProgress(int received, bool uploading) override;

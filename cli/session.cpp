@@ -119,7 +119,7 @@ int Session::Connect(bool liveReading)
         return Abort();
     if (View.Failure == ExitNoAdapter)
         return ExitNoAdapter; // no scan ran, so nothing was posted
-    if (m_link->MeterNotFound()) {
+    if (m_link->LinkFailure == protocol::Failure::MeterNotFound) {
         // A give-up without a message: the worker waits for the cancel.
         if (!WaitUntil([] {
                 if (Worker->CurrentState() == devlink::Searching)
