@@ -45,8 +45,9 @@ public:
     bool LiveReading = false;     // a connect takes one live reading
     bool Quiet = false;           // no messages (after an interrupt)
     bool Connected = false;
-    // The exit code of the first failure the worker reported, if any.
-    std::optional<ExitCode> Failure;
+    // The kind of the first failure reported to the user; None while
+    // nothing failed.
+    protocol::Failure FirstFailure = protocol::Failure::None;
     // Every block read from the meter on this connection, the last one last.
     QList<protocol::ParameterBlock> BlocksRead;
     // What PageToBlock puts into the worker's block ("the page").
