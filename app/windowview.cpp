@@ -63,7 +63,7 @@ void WindowView::PaintLamps(devlink::LampColour colour)
     m_form->SetLamps(colour == devlink::LampColour::Green ? QColor(0, 255, 0) : QColor(0, 0, 255));
 }
 
-void WindowView::Tell(const QString &message)
+void WindowView::Tell(const QString &message, protocol::Failure)
 {
     prompts().Message(m_form, message, QStringLiteral("Error"), MessageIcon::Error);
 }

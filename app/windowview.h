@@ -19,7 +19,7 @@ public:
     void DisplayConnected() override;
     void DisplayDisconnected() override;
     void PaintLamps(devlink::LampColour colour) override;
-    void Tell(const QString &message) override;
+    void Tell(const QString &message, protocol::Failure why) override;
     void PageToBlock(protocol::ParameterBlock &block) override;
     void BlockToPage(protocol::ParameterBlock &block) override;
     void ReceiveProgress(int received, bool uploading) override;

@@ -19,7 +19,7 @@ public:
     void DisplayConnected() override { Tool.DisplayConnected(); }
     void DisplayDisconnected() override { Tool.DisplayDisconnected(); }
     void PaintLamps(devlink::LampColour colour) override { Tool.PaintLamps(colour); }
-    void Tell(const QString &message) override { Tool.Tell(message); }
+    void Tell(const QString &message, protocol::Failure why) override { Tool.Tell(message, why); }
     void PageToBlock(protocol::ParameterBlock &block) override { Tool.PageToBlock(block); }
     void BlockToPage(protocol::ParameterBlock &block) override { Tool.BlockToPage(block); }
     void ReceiveProgress(int received, bool uploading) override

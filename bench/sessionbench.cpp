@@ -174,7 +174,7 @@ public:
         const int before = devlink::Worker->RequestsServed();
         devlink::Worker->DownloadMode = true;
         devlink::Worker->RequestTransfer();
-        if (!WaitServed(before, 600000) || View.Tool.Failure)
+        if (!WaitServed(before, 600000) || View.Tool.FirstFailure != protocol::Failure::None)
             return false;
         if (View.Records.RowCount() != to + 1)
             qFatal("download: %d rows for %d records", View.Records.RowCount(), to);
@@ -274,7 +274,7 @@ void benchUpload(Rig &rig)
             * CurrentTimings().chunkPauseMs;
     }
     resetStamps();
-    if (!rig.Upload(std::move(lines)) || rig.View.Tool.Failure)
+    if (!rig.Upload(std::move(lines)) || rig.View.Tool.FirstFailure != protocol::Failure::None)
         qFatal("firmware upload failed");
     floorRow(QStringLiteral("Firmware upload, 1,000 lines"), Ms(rig.View.UploadClosedNs - g_firstChunkNs), floorMs);
 }

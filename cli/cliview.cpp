@@ -32,16 +32,10 @@ void CliView::OpenWaitDialog()
         say(QStringLiteral("Meter found; establishing the connection..."));
 }
 
-void CliView::Tell(const QString &message)
+void CliView::Tell(const QString &message, protocol::Failure why)
 {
-    if (!Failure) {
-        if (message == QStringLiteral("BT LE module not enabled or not installed"))
-            Failure = ExitNoAdapter;
-        else if (message == QStringLiteral("Connection failure, try again"))
-            Failure = ExitNotFound;
-        else
-            Failure = ExitLost;
-    }
+    if (FirstFailure == protocol::Failure::None)
+        FirstFailure = why;
     EndProgress();
     if (!Quiet)
         say(message);

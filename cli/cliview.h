@@ -27,7 +27,7 @@ public:
     void DisplayConnected() override { Connected = true; }
     void DisplayDisconnected() override { Connected = false; }
     void PaintLamps(devlink::LampColour) override {}
-    void Tell(const QString &message) override;
+    void Tell(const QString &message, protocol::Failure why) override;
     void PageToBlock(protocol::ParameterBlock &block) override;
     void BlockToPage(protocol::ParameterBlock &block) override;
     void ReceiveProgress(int received, bool uploading) override;
@@ -45,8 +45,9 @@ public:
     bool LiveReading = false;     // a connect takes one live reading
     bool Quiet = false;           // no messages (after an interrupt)
     bool Connected = false;
-    // The exit code of the first failure the worker reported, if any.
-    std::optional<ExitCode> Failure;
+    // The kind of the first failure reported to the user; None while
+    // nothing failed.
+    protocol::Failure FirstFailure = protocol::Failure::None;
     // Every block read from the meter on this connection, the last one last.
     QList<protocol::ParameterBlock> BlocksRead;
     // What PageToBlock puts into the worker's block ("the page").

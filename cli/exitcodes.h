@@ -1,5 +1,8 @@
 #pragma once
-// The tool's exit codes (also in --help and docs/cli.md).
+// The tool's exit codes (also in --help and docs/cli.md), and the one table
+// that turns the kind of a failure into one of them.
+
+#include "protocol/failure.h"
 
 namespace cli {
 
@@ -12,5 +15,26 @@ enum ExitCode {
     ExitDiffers = 5,      // read-back differs
     ExitInterrupted = 130,
 };
+
+constexpr ExitCode ExitCodeFor(protocol::Failure why)
+{
+    using protocol::Failure;
+    switch (why) {
+    case Failure::None: return ExitDone;
+    case Failure::NoAdapter: return ExitNoAdapter;
+    case Failure::MeterNotFound:
+    case Failure::ConnectFailure:
+    case Failure::NotSubscribed: return ExitNotFound;
+    case Failure::Timeout:
+    case Failure::LinkError:
+    case Failure::RefusedReply:
+    case Failure::BadReply:
+    case Failure::OutOfMemory:
+    case Failure::BadRequest:
+    case Failure::StepFailed: return ExitLost;
+    case Failure::Interrupted: return ExitInterrupted;
+    }
+    return ExitLost;
+}
 
 } // namespace cli

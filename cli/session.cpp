@@ -18,6 +18,7 @@
 namespace cli {
 
 using devlink::Worker;
+using protocol::Failure;
 
 namespace {
 
@@ -117,9 +118,10 @@ int Session::Connect(bool liveReading)
     watch.stop();
     if (Interrupted())
         return Abort();
-    if (View.Failure == ExitNoAdapter)
-        return ExitNoAdapter; // no scan ran, so nothing was posted
-    if (m_link->MeterNotFound()) {
+    const Failure gaveUp = m_link->LinkFailure.load();
+    if (gaveUp == Failure::NoAdapter)
+        return ExitCodeFor(gaveUp); // no scan ran, so nothing was posted
+    if (gaveUp == Failure::MeterNotFound) {
         // A give-up without a message: the worker waits for the cancel.
         if (!WaitUntil([] {
                 if (Worker->CurrentState() == devlink::Searching)
@@ -128,12 +130,12 @@ int Session::Connect(bool liveReading)
             }))
             return Abort();
         Say(QStringLiteral("meter not found"));
-        return ExitNotFound;
+        return ExitCodeFor(gaveUp);
     }
     if (!WaitServed(before))
         return Abort();
     if (liveReading)
-        return View.Failure ? Failed(ExitLost) : ExitDone;
+        return ExitCodeFor(View.FirstFailure);
     if (Worker->CurrentState() != devlink::Connected || View.BlocksRead.isEmpty())
         return Failed(ExitNotFound);
     return ExitDone;
@@ -164,7 +166,7 @@ int Session::Download(quint16 from, quint16 to)
     if (!served)
         return Abort();
     View.PageRangeFrom = View.PageRangeTo = 0;
-    return View.Failure ? Failed(ExitLost) : ExitDone;
+    return ExitCodeFor(View.FirstFailure);
 }
 
 int Session::Upload(std::unique_ptr<QStringList> lines, const QString &fileName)
@@ -189,7 +191,7 @@ int Session::Disconnect()
 
 int Session::Failed(int fallback) const
 {
-    return View.Failure ? *View.Failure : fallback;
+    return View.FirstFailure != Failure::None ? ExitCodeFor(View.FirstFailure) : fallback;
 }
 
 bool Session::WaitUntil(const std::function<bool()> &done)

@@ -162,9 +162,9 @@ void BT::Execute()
         } catch (...) {
             // An error inside an operation or a step must not end the thread:
             // it ends the session as a lost connection would.
-            TraceCaughtError(std::current_exception());
+            const protocol::Failure why = CaughtFailure(std::current_exception());
             try {
-                ConnectionLost();
+                ConnectionLost(why);
             } catch (...) {
                 SetState(Idle);
             }
@@ -192,8 +192,10 @@ bool BT::RunPass()
         return true;
     }
     // Keep-alive: 2000 ms without an event while connected.
-    if (CurrentState() == Connected && !Ping())
-        ConnectionLost();
+    if (CurrentState() == Connected) {
+        if (const protocol::Outcome alive = Ping(); !alive)
+            ConnectionLost(alive.why());
+    }
     return true;
 }
 
@@ -262,8 +264,8 @@ void BT::RunReverting()
 {
     RestoreFirstBlock();
     SetState(Connected);
-    if (!Ping())
-        ConnectionLost();
+    if (const protocol::Outcome alive = Ping(); !alive)
+        ConnectionLost(alive.why());
 }
 
 void BT::RunSearching()
@@ -283,7 +285,7 @@ void BT::RunSearching()
         if (!Link->CancelRequested.load()) {
             SetState(Idle);
             HideSearchDialog();
-            ReportConnectFailure();
+            ReportConnectFailure(Link->LinkFailure.load());
         }
         if (CurrentState() == Idle)
             break;
@@ -310,8 +312,8 @@ void BT::RunEstablished()
 
 void BT::RunReadingParameters()
 {
-    if (!ReadParameters()) {
-        ConnectionLost();
+    if (const protocol::Outcome read = ReadParameters(); !read) {
+        ConnectionLost(read.why());
         return;
     }
     m_firstBlock = Block;
@@ -333,8 +335,11 @@ void BT::RunTransferring()
         RunDownload();
         return;
     }
-    if (!WriteParameters() || !ReadParameters()) {
-        ConnectionLost();
+    protocol::Outcome done = WriteParameters();
+    if (done)
+        done = ReadParameters();
+    if (!done) {
+        ConnectionLost(done.why());
         return;
     }
     SetState(Connected);
@@ -343,8 +348,8 @@ void BT::RunTransferring()
 // A successful download always ends the connection.
 void BT::RunDownload()
 {
-    if (!DownloadMeasurements()) {
-        ConnectionLost();
+    if (const protocol::Outcome fetched = DownloadMeasurements(); !fetched) {
+        ConnectionLost(fetched.why());
         return;
     }
     ShowReceivedRecords(RecordSize > 0 ? DownloadReplySize() / RecordSize : 0);
@@ -357,19 +362,19 @@ void BT::RunDownload()
 
 void BT::RunUploading()
 {
-    if (!UploadFirmware()) {
-        ConnectionLost();
+    if (const protocol::Outcome sent = UploadFirmware(); !sent) {
+        ConnectionLost(sent.why());
         return;
     }
     SetState(Connected);
 }
 
-void BT::ConnectionLost()
+void BT::ConnectionLost(protocol::Failure why)
 {
     DisableLink();
     SetState(Idle);
     ShowDisconnected();
-    ReportConnectionLost();
+    ReportConnectionLost(why);
 }
 
 // ---- hooks and hand-off -----------------------------------------------------

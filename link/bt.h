@@ -117,23 +117,25 @@ private:
     void RunLiveReading();
     void RunReverting();
     void RunDisconnecting();
-    void ConnectionLost();
+    void ConnectionLost(protocol::Failure why);
     void SetState(SessionState state);
-    static void TraceCaughtError(const std::exception_ptr &error);
+    // Writes the caught error to the trace and says what kind it is: no
+    // memory, or an error raised inside a step.
+    static protocol::Failure CaughtFailure(const std::exception_ptr &error);
 
     // ---- main-thread steps (bt_steps.cpp); each hands one call of View ------
     void ShowSearchDialog();
     void HideSearchDialog();
-    void ReportConnectFailure();
+    void ReportConnectFailure(protocol::Failure why);
     void ShowWaitDialog();
     void HideWaitDialog();
     void ShowConnected();
     void ShowDisconnected();
-    void ReportConnectionLost();
+    void ReportConnectionLost(protocol::Failure why);
     // Decodes the `count` records of the finished fetch and merges them.
     void ShowReceivedRecords(qint64 count);
     void ShowMeasurementPage();
-    void TellUser(const QString &message);
+    void TellUser(const QString &message, protocol::Failure why);
     void DisableLink();
     void RestoreFirstBlock();
     bool DeviceDataPageShown();

@@ -7,7 +7,7 @@
 #include "protocol/trace.h"
 
 #include <algorithm>
-
+#include <new>
 
 namespace devlink {
 
@@ -35,9 +35,12 @@ void BT::HideSearchDialog()
     Synchronize([this] { View->CloseSearchDialog(); });
 }
 
-void BT::ReportConnectFailure()
+void BT::ReportConnectFailure(protocol::Failure why)
 {
-    TellUser(QStringLiteral("Connection failure, try again"));
+    // The link can go off under the sequence before it has said why.
+    if (why == protocol::Failure::None)
+        why = protocol::Failure::ConnectFailure;
+    TellUser(QStringLiteral("Connection failure, try again"), why);
 }
 
 void BT::ShowWaitDialog()
@@ -60,15 +63,15 @@ void BT::ShowDisconnected()
     Synchronize([this] { View->DisplayDisconnected(); });
 }
 
-void BT::ReportConnectionLost()
+void BT::ReportConnectionLost(protocol::Failure why)
 {
-    TellUser(QStringLiteral("Connection lost or unrecoverable transmission error."));
+    TellUser(QStringLiteral("Connection lost or unrecoverable transmission error."), why);
 }
 
-void BT::TellUser(const QString &message)
+void BT::TellUser(const QString &message, protocol::Failure why)
 {
-    Trace::Note([&] { return QStringLiteral("message \"%1\"").arg(message); });
-    Synchronize([this, &message] { View->Tell(message); });
+    Trace::Note([&] { return QStringLiteral("message \"%1\" (%2)").arg(message, protocol::FailureName(why)); });
+    Synchronize([this, &message, why] { View->Tell(message, why); });
 }
 
 void BT::DisableLink()
@@ -178,7 +181,7 @@ bool BT::DeviceDataPageShown()
     return shown;
 }
 
-void BT::TraceCaughtError(const std::exception_ptr &error)
+protocol::Failure BT::CaughtFailure(const std::exception_ptr &error)
 {
     Trace::Note([&] {
         try {
@@ -189,6 +192,13 @@ void BT::TraceCaughtError(const std::exception_ptr &error)
             return QStringLiteral("worker caught an unknown error");
         }
     });
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc &) {
+        return protocol::Failure::OutOfMemory;
+    } catch (...) {
+        return protocol::Failure::StepFailed;
+    }
 }
 
 } // namespace devlink

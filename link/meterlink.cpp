@@ -12,6 +12,8 @@
 namespace devlink {
 
 using protocol::CurrentTimings;
+using protocol::Failure;
+using protocol::Outcome;
 using protocol::Trace;
 
 const QString MeterLink::MeterName = QStringLiteral("Vorelt-ZEVQ25k");
@@ -85,104 +87,132 @@ bool MeterLink::LinkUpRound()
 {
     vorelt->SetEnabled(true);
     CancelRequested = false;
-    m_meterNotFound = false;
+    LinkFailure = Failure::None;
     SetStage(1);
     LinkDevice = nullptr;
     LinkCharacteristic = nullptr;
     QString error;
     if (!vorelt->DiscoverDevices(ScanMs, &error)) {
+        LinkFailure = Failure::NoAdapter;
         vorelt->SetEnabled(false);
         const QString message = QStringLiteral("BT LE module not enabled or not installed");
-        Trace::Note([&] { return QStringLiteral("scan refused: %1; message \"%2\"").arg(error, message); });
-        m_view->Tell(message);
+        Trace::Note([&] {
+            return QStringLiteral("scan refused: %1; message \"%2\" (%3)")
+                .arg(error, message, protocol::FailureName(Failure::NoAdapter));
+        });
+        m_view->Tell(message, Failure::NoAdapter);
         return true;
     }
     if (Worker)
         Worker->RequestConnect();
-    if (!FindMeter() || !FindSerialCharacteristic() || !ConnectMeter()) {
-        Trace::Note([] { return QStringLiteral("link-up gave up"); });
-        vorelt->SetEnabled(false); // the worker reports it unless cancelled
+    Outcome linked = FindMeter();
+    if (linked)
+        linked = FindSerialCharacteristic();
+    if (linked)
+        linked = ConnectMeter();
+    if (!linked) {
+        GiveUp(linked.why()); // the worker reports it unless cancelled
         return true;
     }
     if (!LinkDevice->SetCharacteristicNotification(LinkCharacteristic, true)) {
         Trace::Note([] { return QStringLiteral("notifications not switched on"); });
-        if (GiveUpRequested()) {
-            vorelt->SetEnabled(false);
+        if (const Failure why = GiveUpReason(); why != Failure::None) {
+            GiveUp(why == Failure::Interrupted ? why : Failure::NotSubscribed);
             return true;
         }
         return false;
     }
     vorelt->SubscribeToCharacteristic(LinkDevice, LinkCharacteristic);
     if (GiveUpRequested()) {
-        vorelt->SetEnabled(false);
+        GiveUp(GiveUpReason());
         return true;
     }
     SetStage(5);
     return true;
 }
 
+void MeterLink::GiveUp(Failure why)
+{
+    // Recorded before the link goes off: the worker reads it once it sees
+    // the link off.
+    LinkFailure = why;
+    Trace::Note([&] {
+        const QString platform = vorelt->PlatformError();
+        return QStringLiteral("link-up gave up: %1%2")
+            .arg(protocol::FailureName(why), platform.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(platform));
+    });
+    vorelt->SetEnabled(false);
+}
+
 // Waits until the scan reports the meter: without a time limit in the
 // window, where the user cancels; until the scan ends in the tool.
-bool MeterLink::FindMeter()
+Outcome MeterLink::FindMeter()
 {
     const QDeadlineTimer scanEnd(ScanMs);
     while (LinkStage == 1) {
         PumpEvents(CurrentTimings().linkPollMs, 1);
         if (GiveUpRequested())
-            return false;
+            return GiveUpReason();
         if (m_giveUpWhenScanEnds && scanEnd.hasExpired() && LinkStage == 1) {
-            m_meterNotFound = true;
             CancelRequested = true;
-            return false;
+            return Failure::MeterNotFound;
         }
     }
     if (GiveUpRequested())
-        return false;
+        return GiveUpReason();
     sleepMs(CurrentTimings().beforeServicesMs);
-    return !GiveUpRequested();
+    return GiveUpReason();
 }
 
-bool MeterLink::FindSerialCharacteristic()
+Outcome MeterLink::FindSerialCharacteristic()
 {
     vorelt->DiscoverServices(LinkDevice);
     for (int k = 0; LinkStage == 2; ++k) {
         PumpEvents(CurrentTimings().linkPollMs, 2);
-        if (GiveUpRequested() || k > CurrentTimings().servicePolls)
-            return false;
+        if (GiveUpRequested())
+            return GiveUpReason();
+        if (k > CurrentTimings().servicePolls)
+            return Failure::ConnectFailure;
     }
     // A serial service without the serial characteristic is as good as none.
     if (!LinkCharacteristic)
-        return false;
+        return Failure::ConnectFailure;
     sleepMs(CurrentTimings().beforeConnectMs);
     QCoreApplication::processEvents();
-    return !GiveUpRequested();
+    return GiveUpReason();
 }
 
-bool MeterLink::ConnectMeter()
+Outcome MeterLink::ConnectMeter()
 {
     for (int k = 0; !LinkDevice->IsConnected();) {
         LinkDevice->Connect();
         sleepMs(CurrentTimings().connectPauseMs);
         if (GiveUpRequested())
-            return false;
+            return GiveUpReason();
         QCoreApplication::processEvents();
         if (++k > CurrentTimings().connectTries)
-            return false;
+            return Failure::ConnectFailure;
     }
     if (GiveUpRequested())
-        return false;
+        return GiveUpReason();
     sleepMs(CurrentTimings().beforeNotifyMs);
     if (GiveUpRequested())
-        return false;
+        return GiveUpReason();
     QCoreApplication::processEvents();
-    return !GiveUpRequested();
+    return GiveUpReason();
 }
 
-// Cancel, an owner going away, a platform error or a link switched off from
-// elsewhere all end the sequence.
-bool MeterLink::GiveUpRequested() const
+// Cancel and an owner going away end the sequence quietly. A platform error
+// or a link switched off from elsewhere end it too; the user is told of a
+// connection failure, as for a meter that cannot be reached (the platform's
+// own text goes to the trace).
+Failure MeterLink::GiveUpReason() const
 {
-    return CancelRequested || m_abandoned || !vorelt->Enabled() || !vorelt->PlatformError().isEmpty();
+    if (CancelRequested || m_abandoned)
+        return Failure::Interrupted;
+    if (!vorelt->Enabled() || !vorelt->PlatformError().isEmpty())
+        return Failure::ConnectFailure;
+    return Failure::None;
 }
 
 void MeterLink::PumpEvents(int sleepMs, qint32 stage)

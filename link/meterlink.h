@@ -11,6 +11,7 @@
 
 #include "link/bluetoothle.h"
 #include "link/mainthreadpoke.h"
+#include "protocol/failure.h"
 
 #include <QByteArray>
 
@@ -53,9 +54,8 @@ public:
 
     // Where no user can cancel (the command-line tool): give up once the
     // scan has ended without the meter. The give-up then counts as a cancel,
-    // so the worker shows no failure; MeterNotFound() tells why.
+    // so the worker shows no failure; LinkFailure says MeterNotFound.
     void GiveUpWhenScanEnds(bool giveUp) { m_giveUpWhenScanEnds = giveUp; }
-    bool MeterNotFound() const { return m_meterNotFound; }
     // How long a scan runs; the tool's --scan-seconds changes it.
     int ScanMs;
 
@@ -80,14 +80,22 @@ public:
     // Read by the worker without a lock while it watches the link-up.
     std::atomic<qint32> LinkStage{0};
     std::atomic<bool> CancelRequested{false};
+    // Why the last round gave up (None while a round runs and once the link
+    // is subscribed); set before the link goes off, so the worker that sees
+    // the link off reads it without a lock, as it reads LinkStage.
+    std::atomic<protocol::Failure> LinkFailure{protocol::Failure::None};
 
 private:
     void AssignOwnHandlers();
     bool LinkUpRound();
-    bool FindMeter();
-    bool FindSerialCharacteristic();
-    bool ConnectMeter();
-    bool GiveUpRequested() const;
+    protocol::Outcome FindMeter();
+    protocol::Outcome FindSerialCharacteristic();
+    protocol::Outcome ConnectMeter();
+    // Records why the round ends and switches the link off.
+    void GiveUp(protocol::Failure why);
+    // Why the sequence must give up now; None while nothing asks it to.
+    protocol::Failure GiveUpReason() const;
+    bool GiveUpRequested() const { return GiveUpReason() != protocol::Failure::None; }
     // Events, then (unless they moved LinkStage off `stage`) a sleep and
     // events again.
     void PumpEvents(int sleepMs, qint32 stage);
@@ -98,7 +106,6 @@ private:
     bool m_running = false;
     std::atomic<bool> m_abandoned{false};
     bool m_giveUpWhenScanEnds = false;
-    bool m_meterNotFound = false;
     std::mutex m_chunkLock;
     std::deque<QByteArray> m_chunks; // guarded by m_chunkLock
     MainThreadPoke m_chunkPoke{[this] { StartQueuedWrites(); }};

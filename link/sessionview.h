@@ -9,6 +9,7 @@
 // to the main thread through Synchronize and waits until it has run. So every
 // call below runs on the main thread, one at a time.
 
+#include "protocol/failure.h"
 #include "protocol/parameterblock.h"
 
 #include <QList>
@@ -36,8 +37,9 @@ public:
     virtual void DisplayDisconnected() = 0;
     virtual void PaintLamps(LampColour colour) = 0;
 
-    // An error message for the user (caption "Error" in the window).
-    virtual void Tell(const QString &message) = 0;
+    // An error message for the user (caption "Error" in the window), with
+    // the kind of failure behind it; the window shows only the message.
+    virtual void Tell(const QString &message, protocol::Failure why) = 0;
 
     // ---- the parameter block --------------------------------------------
     // The page (or the tool's edited block) into the worker's block.

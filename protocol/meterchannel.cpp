@@ -32,59 +32,62 @@ MeterChannel::~MeterChannel() = default;
 
 // ---- worker thread -----------------------------------------------------------
 
-bool MeterChannel::Exchange(int sendCount, int expectCount)
+Outcome MeterChannel::Exchange(int sendCount, int expectCount)
 {
     return ExchangeInto(sendCount, expectCount, m_defaultCapacity);
 }
 
-bool MeterChannel::ExchangeInto(int sendCount, int expectCount, std::size_t area)
+Outcome MeterChannel::ExchangeInto(int sendCount, int expectCount, std::size_t area)
 {
     Trace::Note([&] {
         return QStringLiteral("exchange start: send %1, expect %2").arg(sendCount).arg(expectCount);
     });
-    const bool ok = RunExchange(sendCount, expectCount, area);
+    const Outcome outcome = RunExchange(sendCount, expectCount, area);
     Trace::Note([&] {
-        return QStringLiteral("exchange end: %1, received %2%3")
-            .arg(ok ? QStringLiteral("ok") : QStringLiteral("failed"))
-            .arg(Received())
-            .arg(IoError() ? QStringLiteral(", link error") : QString());
+        return QStringLiteral("exchange end: %1, received %2")
+            .arg(outcome ? QStringLiteral("ok") : QStringLiteral("failed (%1)").arg(FailureName(outcome.why())))
+            .arg(Received());
     });
-    return ok;
+    return outcome;
 }
 
-bool MeterChannel::RunExchange(int sendCount, int expectCount, std::size_t area)
+Outcome MeterChannel::RunExchange(int sendCount, int expectCount, std::size_t area)
 {
     // Counts that cannot be met would only end in a time-out, or make us send
     // bytes we do not have; refuse them before anything goes out.
     if (sendCount < 0 || static_cast<std::size_t>(sendCount) > Frame.size()
         || expectCount < 0 || static_cast<std::size_t>(expectCount) > area) {
-        return Failed();
+        return Failed(Failure::BadRequest);
     }
 
     const bool showsTraffic = sendCount + expectCount > 2;
     if (showsTraffic)
         SetLampsGreen();
 
-    if (!ResetReceive(area) || !SendFrame(sendCount))
-        return Failed();
+    if (!ResetReceive(area))
+        return Failed(Failure::OutOfMemory);
+    if (const Outcome sent = SendFrame(sendCount); !sent)
+        return Failed(sent.why());
 
     if (expectCount == 0) {
         if (showsTraffic)
             SetLampsBlue();
-        return true;
+        return {};
     }
 
     // The reply may already be complete if it overtook the last write
     // completion; then there is nothing to wait for.
     while (Received() != expectCount) {
-        if (!WaitIoEvent(CurrentTimings().replyTimeoutMs) || IoError())
-            return Failed();
+        if (!WaitIoEvent(CurrentTimings().replyTimeoutMs))
+            return Failed(Failure::Timeout);
+        if (IoError())
+            return Failed(Failure::LinkError);
         UpdateReceiveProgress();
     }
-    return true;
+    return {};
 }
 
-bool MeterChannel::SendFrame(int sendCount)
+Outcome MeterChannel::SendFrame(int sendCount)
 {
     int pos = 0;
     while (pos != sendCount) {
@@ -95,22 +98,26 @@ bool MeterChannel::SendFrame(int sendCount)
         Sleep(CurrentTimings().chunkPauseMs);
         // A notification also ends this wait: the meter may answer before the
         // link reports the write complete.
-        if (!WaitIoEvent(CurrentTimings().writeTimeoutMs) || IoError())
-            return false;
+        if (!WaitIoEvent(CurrentTimings().writeTimeoutMs))
+            return Failure::Timeout;
+        if (IoError())
+            return Failure::LinkError;
     }
-    return true;
+    return {};
 }
 
-bool MeterChannel::Failed()
+Outcome MeterChannel::Failed(Failure why)
 {
     SetLampsBlue();
-    return false;
+    return why;
 }
 
-bool MeterChannel::Ping()
+Outcome MeterChannel::Ping()
 {
     Frame.assign(1, CmdPing);
-    return Exchange(1, 1) && TransferBuffer()[0] == CmdPing;
+    if (const Outcome exchanged = Exchange(1, 1); !exchanged)
+        return exchanged;
+    return TransferBuffer()[0] == CmdPing ? Outcome() : Failure::BadReply;
 }
 
 void MeterChannel::SendDisconnect()
@@ -121,13 +128,13 @@ void MeterChannel::SendDisconnect()
     Sleep(CurrentTimings().closeSessionPauseMs);
 }
 
-bool MeterChannel::SendUntilAccepted()
+Outcome MeterChannel::SendUntilAccepted()
 {
     // Frame lies apart from the receive area, so a repeat sends exactly the
     // bytes the meter asked for again.
     for (int send = 0; send < CurrentTimings().maxSends; ++send) {
-        if (!Exchange(static_cast<int>(Frame.size()), 1))
-            return false;
+        if (const Outcome exchanged = Exchange(static_cast<int>(Frame.size()), 1); !exchanged)
+            return exchanged;
         const std::uint8_t reply = TransferBuffer()[0];
         Trace::Note([&] {
             return QStringLiteral("reply %1: %2").arg(reply).arg(reply == ReplyAccepted ? QStringLiteral("accepted")
@@ -135,43 +142,44 @@ bool MeterChannel::SendUntilAccepted()
                                                                                       : QStringLiteral("refused"));
         });
         if (reply == ReplyAccepted)
-            return true;
+            return {};
         if (reply != ReplyRepeat)
-            return false;
+            return Failure::RefusedReply;
     }
-    return false;
+    // The meter asked for a repeat at every try.
+    return Failure::RefusedReply;
 }
 
-bool MeterChannel::WriteParameters()
+Outcome MeterChannel::WriteParameters()
 {
     CollectParameterBlock();
     BuildParameterFrame();
     return SendUntilAccepted();
 }
 
-bool MeterChannel::ReadParameters()
+Outcome MeterChannel::ReadParameters()
 {
     // The measurement request awaits nothing here; whatever the meter answers
     // to it during the pause is dropped by the next exchange's reset.
     Frame.assign(1, CmdCurrentMeasurement);
-    if (!Exchange(1, 0))
-        return false;
+    if (const Outcome asked = Exchange(1, 0); !asked)
+        return asked;
     Sleep(CurrentTimings().readParametersPauseMs);
 
     Frame.assign(1, CmdReadParameters);
-    if (!Exchange(1, ParameterFrameSize))
-        return false;
+    if (const Outcome read = Exchange(1, ParameterFrameSize); !read)
+        return read;
 
     // A block with a bad digit or a wrong sum is refused rather than shown:
     // the page would otherwise write garbage back to the meter.
     const auto *text = reinterpret_cast<const char *>(TransferBuffer() + 1);
     if (!DecodeCheckedParameterBlock(text, Block))
-        return false;
+        return Failure::BadReply;
     ShowParameterBlock();
-    return true;
+    return {};
 }
 
-bool MeterChannel::ReadCurrentMeasurement()
+Outcome MeterChannel::ReadCurrentMeasurement()
 {
     Frame.assign(1, CmdCurrentMeasurement);
     return Exchange(1, RecordSize);
@@ -193,49 +201,51 @@ bool MeterChannel::DownloadReplyAcceptable(qint64 replySize)
     return replySize > 0 && replySize <= MaxDownloadBytes;
 }
 
-bool MeterChannel::DownloadMeasurements()
+Outcome MeterChannel::DownloadMeasurements()
 {
     CollectParameterBlock();
     // Sized once, in 64 bits: the reply may be far larger than the default
     // area, and an inverted range must not pass as an empty success.
     const qint64 replySize = DownloadReplySize();
     if (!DownloadReplyAcceptable(replySize))
-        return false;
+        return Failure::BadRequest;
 
     // The parameter frame carrying a range is what asks for a download.
     BuildParameterFrame();
-    if (!SendUntilAccepted())
-        return false;
+    if (const Outcome accepted = SendUntilAccepted(); !accepted)
+        return accepted;
 
     ShowReceiveProgress();
     Sleep(CurrentTimings().downloadPauseMs);
     Frame.assign(1, CmdDownloadRecords);
     const auto expect = static_cast<int>(replySize);
-    const bool received =
+    const Outcome received =
         ExchangeInto(1, expect, std::max(m_defaultCapacity, static_cast<std::size_t>(expect)));
     HideReceiveProgress();
     return received;
 }
 
-bool MeterChannel::UploadFirmware()
+Outcome MeterChannel::UploadFirmware()
 {
     if (!HexLines)
-        return false;
+        return Failure::BadRequest;
     ShowUploadProgress();
-    const bool sent = SendLines();
+    const Outcome sent = SendLines();
     HexLines.reset();
     HideUploadProgress();
     return sent;
 }
 
-bool MeterChannel::SendLines()
+Outcome MeterChannel::SendLines()
 {
     for (const QString &line : *HexLines) {
-        if (!BuildLineFrame(line) || !SendUntilAccepted())
-            return false;
+        if (!BuildLineFrame(line))
+            return Failure::BadRequest;
+        if (const Outcome accepted = SendUntilAccepted(); !accepted)
+            return accepted;
         StepUploadProgress();
     }
-    return true;
+    return {};
 }
 
 bool MeterChannel::BuildLineFrame(QStringView line)

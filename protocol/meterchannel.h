@@ -9,6 +9,7 @@
 // worker thread; OnNotification and OnWriteCompleted run on the main thread
 // (the link's event handlers call them).
 
+#include "protocol/failure.h"
 #include "protocol/parameterblock.h"
 
 #include <QByteArray>
@@ -61,26 +62,26 @@ public:
     MeterChannel(const MeterChannel &) = delete;
     MeterChannel &operator=(const MeterChannel &) = delete;
 
-    // ---- worker-thread operations; each reports success as true/false -------
+    // ---- worker-thread operations; each reports success or why it failed --
     // Sends Frame[0 .. sendCount) and waits until exactly expectCount bytes
     // have arrived; on success the reply stands at TransferBuffer[0 ..).
     // A sendCount beyond Frame or an expectCount that is negative or beyond
-    // the receive area fails at once, with nothing sent.
-    bool Exchange(int sendCount, int expectCount);
-    bool Ping();
+    // the receive area fails at once, with nothing sent (BadRequest).
+    Outcome Exchange(int sendCount, int expectCount);
+    Outcome Ping();
     void SendDisconnect();
-    bool WriteParameters();
-    bool ReadParameters();
+    Outcome WriteParameters();
+    Outcome ReadParameters();
     // One record, the meter's current measurement, at TransferBuffer[0 ..).
-    bool ReadCurrentMeasurement();
+    Outcome ReadCurrentMeasurement();
     // The records RangeFrom..RangeTo that CollectParameterBlock puts into
     // Block, back to back at TransferBuffer[0 ..). A range whose reply is
     // refused by DownloadReplyAcceptable fails with nothing sent.
-    bool DownloadMeasurements();
+    Outcome DownloadMeasurements();
     // Sends every line of HexLines, each acknowledged by the meter; releases
-    // HexLines whatever the result. False, with nothing sent, when HexLines
-    // is unset.
-    bool UploadFirmware();
+    // HexLines whatever the result. Fails with nothing sent when HexLines is
+    // unset.
+    Outcome UploadFirmware();
 
     // Reply bytes for records from..to of recordSize bytes, in 64-bit
     // arithmetic; 0 or less for an inverted range or an empty record.
@@ -140,17 +141,17 @@ protected:
 
 private:
     // Exchange with a receive area of `area` bytes for this reply.
-    bool ExchangeInto(int sendCount, int expectCount, std::size_t area);
-    bool RunExchange(int sendCount, int expectCount, std::size_t area);
+    Outcome ExchangeInto(int sendCount, int expectCount, std::size_t area);
+    Outcome RunExchange(int sendCount, int expectCount, std::size_t area);
     bool ResetReceive(std::size_t area); // false when the area cannot be had
-    bool SendFrame(int sendCount);  // send phase; false on time-out or IoError
-    bool Failed();                  // blue lamps, false
+    Outcome SendFrame(int sendCount);    // send phase
+    Outcome Failed(Failure why);         // blue lamps, then `why`
     // Sends Frame until the meter accepts it (6), again while it asks for a
     // repeat (27), at most Timings::maxSends sends; any other reply fails.
-    bool SendUntilAccepted();
+    Outcome SendUntilAccepted();
     void BuildParameterFrame();
     bool BuildLineFrame(QStringView line);
-    bool SendLines();
+    Outcome SendLines();
 
     const std::size_t m_defaultCapacity;
     // Replaced, never resized in place, and only under m_receiveLock.

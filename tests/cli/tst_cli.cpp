@@ -3,6 +3,7 @@
 // be checked byte for byte. The tool runs on the real pauses, so each case
 // here is one path a user takes, with as few runs as it needs.
 
+#include "cli/exitcodes.h"
 #include "data/config.h"
 #include "data/titem.h"
 #include "protocol/records.h"
@@ -64,6 +65,8 @@ class TestCli : public QObject {
 private slots:
     void initTestCase();
     void init();
+    void exitCodeFollowsTheKind_data();
+    void exitCodeFollowsTheKind();
     void readGivesTheBlockAndWriteRestoresIt();
     void badInputIsRefusedBeforeAnythingIsSent_data();
     void badInputIsRefusedBeforeAnythingIsSent();
@@ -98,6 +101,33 @@ void TestCli::init()
     m_meter.SetAdvertisement({});
     m_meter.SetLayout(m_layout);
     m_meter.SetBlock(StartBlock());
+}
+
+void TestCli::exitCodeFollowsTheKind_data()
+{
+    using protocol::Failure;
+    QTest::addColumn<Failure>("why");
+    QTest::addColumn<int>("code");
+    QTest::newRow("none") << Failure::None << 0;
+    QTest::newRow("no adapter") << Failure::NoAdapter << 2;
+    QTest::newRow("meter not found") << Failure::MeterNotFound << 3;
+    QTest::newRow("connection failure") << Failure::ConnectFailure << 3;
+    QTest::newRow("not subscribed") << Failure::NotSubscribed << 3;
+    QTest::newRow("time-out") << Failure::Timeout << 4;
+    QTest::newRow("link error") << Failure::LinkError << 4;
+    QTest::newRow("refused reply") << Failure::RefusedReply << 4;
+    QTest::newRow("bad reply") << Failure::BadReply << 4;
+    QTest::newRow("out of memory") << Failure::OutOfMemory << 4;
+    QTest::newRow("bad request") << Failure::BadRequest << 4;
+    QTest::newRow("step failed") << Failure::StepFailed << 4;
+    QTest::newRow("interrupted") << Failure::Interrupted << 130;
+}
+
+void TestCli::exitCodeFollowsTheKind()
+{
+    QFETCH(protocol::Failure, why);
+    QFETCH(int, code);
+    QCOMPARE(int(cli::ExitCodeFor(why)), code);
 }
 
 void TestCli::Launch(QProcess &process, const QStringList &arguments, const QStringList &environment)

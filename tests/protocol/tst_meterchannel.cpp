@@ -2,6 +2,28 @@
 
 #include <QTest>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TARVOLIN_SANITIZED_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define TARVOLIN_SANITIZED_ALLOCATOR 1
+#endif
+#endif
+
+namespace protocol {
+// Failed comparisons name the kind.
+char *toString(Failure why)
+{
+    return qstrdup(FailureName(why).data());
+}
+} // namespace protocol
+
+using protocol::Failure;
 using protocol::MeterChannel;
 using protocol::ParameterBlock;
 
@@ -55,6 +77,29 @@ QByteArray Received(const MeterChannel &channel)
     return QByteArray(reinterpret_cast<const char *>(channel.TransferBuffer()), channel.Received());
 }
 
+// While it lives, the process may map only `spare` bytes beyond what it maps
+// now, so a large allocation fails whatever the machine has.
+class AddressSpaceLimit {
+public:
+    explicit AddressSpaceLimit(rlim_t spare)
+    {
+        getrlimit(RLIMIT_AS, &m_old);
+        unsigned long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        rlimit limit = m_old;
+        limit.rlim_cur = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + spare;
+        m_active = pages > 0 && limit.rlim_cur < m_old.rlim_max && setrlimit(RLIMIT_AS, &limit) == 0;
+    }
+    ~AddressSpaceLimit() { setrlimit(RLIMIT_AS, &m_old); }
+    AddressSpaceLimit(const AddressSpaceLimit &) = delete;
+    AddressSpaceLimit &operator=(const AddressSpaceLimit &) = delete;
+    bool active() const { return m_active; }
+
+private:
+    rlimit m_old{};
+    bool m_active = false;
+};
+
 } // namespace
 
 class TestMeterChannel : public QObject {
@@ -86,6 +131,7 @@ private slots:
     void downloadMeasurements();
     void downloadRefusedBeforeSending_data();
     void downloadRefusedBeforeSending();
+    void downloadWithoutMemoryFails();
     void uploadFirmware_data();
     void uploadFirmware();
     void uploadSendsNothingItCannotSend();
@@ -127,7 +173,7 @@ void TestMeterChannel::writeCompletionLimit()
     // No completion: the exchange gives up 2000 ms after the pause.
     FakeMeterChannel silent;
     silent.onWrite = [](int, const QByteArray &) {};
-    QVERIFY(!silent.Ping());
+    QCOMPARE(silent.Ping().why(), Failure::Timeout);
     QCOMPARE(silent.now, qint64(2020));
     QCOMPARE(silent.lampCalls(), QStringList{Blue});
     QCOMPARE(silent.count(QStringLiteral("Wait3000")), 0);
@@ -139,7 +185,7 @@ void TestMeterChannel::writeCompletionLimit()
             stalls.complete(5);
     };
     stalls.Frame.assign(517, 'A');
-    QVERIFY(!stalls.Exchange(517, 1));
+    QCOMPARE(stalls.Exchange(517, 1).why(), Failure::Timeout);
     QCOMPARE(stalls.writes.size(), std::size_t(3));
     QCOMPARE(stalls.now, qint64(3 * 20 + 2000));
     QCOMPARE(stalls.lampCalls(), (QStringList{Green, Blue}));
@@ -163,7 +209,7 @@ void TestMeterChannel::replyLimitRunsBetweenEvents()
 
     FakeMeterChannel tooSlow;
     tooSlow.onFrame = [&](const QByteArray &) { tooSlow.notify(20 + 3001, "\x14"); };
-    QVERIFY(!tooSlow.Ping());
+    QCOMPARE(tooSlow.Ping().why(), Failure::Timeout);
     QCOMPARE(tooSlow.now, qint64(20 + 3000));
     QCOMPARE(tooSlow.lampCalls(), QStringList{Blue});
 }
@@ -182,7 +228,7 @@ void TestMeterChannel::replyOfWrongLengthFails()
     channel.onFrame = [&](const QByteArray &) { channel.notify(50, QByteArray(length, 'A')); };
     channel.Frame.assign(1, protocol::CmdReadParameters);
 
-    QVERIFY(!channel.Exchange(1, 517));
+    QCOMPARE(channel.Exchange(1, 517).why(), Failure::Timeout);
     QCOMPARE(channel.now, qint64(50 + 3000)); // 3000 ms after the last notification
     QCOMPARE(channel.Received(), length);
     QCOMPARE(channel.lampCalls(), (QStringList{Green, Blue}));
@@ -223,7 +269,7 @@ void TestMeterChannel::failedStatusFails()
         channel.notify(50, "\x14");
     };
 
-    QVERIFY(!channel.Ping());
+    QCOMPARE(channel.Ping().why(), Failure::LinkError);
     QVERIFY(channel.IoError());
     QCOMPARE(channel.lampCalls(), QStringList{Blue});
     if (failWrite) {
@@ -240,9 +286,9 @@ void TestMeterChannel::refusesCountsItCannotMeet()
 {
     FakeMeterChannel channel(600);
     channel.Frame.assign(1, protocol::CmdPing);
-    QVERIFY(!channel.Exchange(2, 1));   // more than the frame holds
-    QVERIFY(!channel.Exchange(1, -1));  // a negative reply length
-    QVERIFY(!channel.Exchange(1, 601)); // more than the receive area holds
+    QCOMPARE(channel.Exchange(2, 1).why(), Failure::BadRequest);   // more than the frame holds
+    QCOMPARE(channel.Exchange(1, -1).why(), Failure::BadRequest);  // a negative reply length
+    QCOMPARE(channel.Exchange(1, 601).why(), Failure::BadRequest); // more than the receive area holds
     QVERIFY(channel.writes.empty());
     QCOMPARE(channel.lampCalls(), (QStringList{Blue, Blue, Blue}));
     QCOMPARE(channel.now, qint64(0));
@@ -258,7 +304,7 @@ void TestMeterChannel::lampsFollowTheTraffic()
 
     FakeMeterChannel wrongEcho;
     wrongEcho.onFrame = [&](const QByteArray &) { wrongEcho.notify(8, "\x15"); };
-    QVERIFY(!wrongEcho.Ping());
+    QCOMPARE(wrongEcho.Ping().why(), Failure::BadReply);
     QVERIFY(wrongEcho.lampCalls().isEmpty()); // the exchange itself worked
 
     FakeMeterChannel close;
@@ -278,19 +324,19 @@ void TestMeterChannel::writeParametersRepeatsOnRequest_data()
 {
     QTest::addColumn<QByteArray>("replies"); // one per frame; missing = silence
     QTest::addColumn<int>("frames");
-    QTest::addColumn<bool>("result");
-    QTest::newRow("accepted at once") << QByteArray("\x06") << 1 << true;
-    QTest::newRow("27, 27, 6") << QByteArray("\x1b\x1b\x06") << 3 << true;
-    QTest::newRow("27 four times") << QByteArray("\x1b\x1b\x1b\x1b") << 4 << false;
-    QTest::newRow("21") << QByteArray("\x15") << 1 << false;
-    QTest::newRow("27 then silence") << QByteArray("\x1b") << 2 << false;
+    QTest::addColumn<Failure>("result");
+    QTest::newRow("accepted at once") << QByteArray("\x06") << 1 << Failure::None;
+    QTest::newRow("27, 27, 6") << QByteArray("\x1b\x1b\x06") << 3 << Failure::None;
+    QTest::newRow("27 four times") << QByteArray("\x1b\x1b\x1b\x1b") << 4 << Failure::RefusedReply;
+    QTest::newRow("21") << QByteArray("\x15") << 1 << Failure::RefusedReply;
+    QTest::newRow("27 then silence") << QByteArray("\x1b") << 2 << Failure::Timeout;
 }
 
 void TestMeterChannel::writeParametersRepeatsOnRequest()
 {
     QFETCH(QByteArray, replies);
     QFETCH(int, frames);
-    QFETCH(bool, result);
+    QFETCH(Failure, result);
     FakeMeterChannel channel;
     ParameterBlock page = SampleBlock();
     page[ParameterBlock::Checksum] = 0x99; // stale; every frame must carry the right one
@@ -301,7 +347,7 @@ void TestMeterChannel::writeParametersRepeatsOnRequest()
             channel.notify(10, replies.mid(next++, 1));
     };
 
-    QCOMPARE(channel.WriteParameters(), result);
+    QCOMPARE(channel.WriteParameters().why(), result);
 
     QCOMPARE(channel.count(QStringLiteral("CollectParameterBlock")), 1);
     QCOMPARE(channel.callNames().first(), QStringLiteral("CollectParameterBlock"));
@@ -365,7 +411,7 @@ void TestMeterChannel::readParametersRefusesCorruptBlock()
     before.bytes.fill(0x5A);
     channel.Block = before;
 
-    QVERIFY(!channel.ReadParameters());
+    QCOMPARE(channel.ReadParameters().why(), Failure::BadReply);
     QVERIFY(channel.Block.bytes == before.bytes);
     QCOMPARE(channel.count(Show), 0);
 }
@@ -374,7 +420,7 @@ void TestMeterChannel::readParametersStopsWhenRequestFails()
 {
     FakeMeterChannel channel;
     channel.onWrite = [](int, const QByteArray &) {}; // link gone: no completion
-    QVERIFY(!channel.ReadParameters());
+    QCOMPARE(channel.ReadParameters().why(), Failure::Timeout);
     QCOMPARE(channel.writes.size(), std::size_t(1));
     QCOMPARE(channel.count(QStringLiteral("Sleep200")), 0);
     QCOMPARE(channel.count(Show), 0);
@@ -392,7 +438,7 @@ void TestMeterChannel::receiveAreaIsBounded()
     // An overflowing reply fails at its wake-up, not after the reply limit.
     channel.onFrame = [&](const QByteArray &) { channel.notify(30, "abcdefghij", 10); };
     channel.Frame.assign(1, protocol::CmdDownloadRecords);
-    QVERIFY(!channel.Exchange(1, 8));
+    QCOMPARE(channel.Exchange(1, 8).why(), Failure::LinkError);
     QCOMPARE(channel.now, qint64(30));
     QCOMPARE(Received(channel), QByteArray("abcdefgh"));
 
@@ -452,20 +498,20 @@ const QString HideReceive = QStringLiteral("HideReceiveProgress");
 void TestMeterChannel::readCurrentMeasurement_data()
 {
     QTest::addColumn<int>("length");
-    QTest::addColumn<bool>("result");
-    QTest::newRow("one record") << 31 << true;
-    QTest::newRow("one byte short") << 30 << false;
+    QTest::addColumn<Failure>("result");
+    QTest::newRow("one record") << 31 << Failure::None;
+    QTest::newRow("one byte short") << 30 << Failure::Timeout;
 }
 
 void TestMeterChannel::readCurrentMeasurement()
 {
     QFETCH(int, length);
-    QFETCH(bool, result);
+    QFETCH(Failure, result);
     FakeMeterChannel channel(MeterChannel::DefaultReceiveCapacity, 31);
     const QByteArray record = RecordBytes(length);
     channel.onFrame = [&](const QByteArray &) { channel.notify(10, record); };
 
-    QCOMPARE(channel.ReadCurrentMeasurement(), result);
+    QCOMPARE(channel.ReadCurrentMeasurement().why(), result);
     QCOMPARE(channel.frames, std::vector<QByteArray>{"\x54"});
     QCOMPARE(Received(channel), record);
 }
@@ -476,14 +522,15 @@ void TestMeterChannel::downloadMeasurements_data()
     QTest::addColumn<int>("to");
     QTest::addColumn<QByteArray>("requestReplies"); // one per request frame; missing = silence
     QTest::addColumn<int>("replyDelta");            // record bytes sent beyond (or short of) the reply
-    QTest::addColumn<bool>("result");
+    QTest::addColumn<Failure>("result");
 
-    QTest::newRow("27, 27, 27, 6") << 3 << 5 << QByteArray("\x1b\x1b\x1b\x06") << 0 << true;
-    QTest::newRow("27 four times") << 3 << 5 << QByteArray("\x1b\x1b\x1b\x1b") << 0 << false;
-    QTest::newRow("0") << 3 << 5 << QByteArray(1, '\0') << 0 << false;
-    QTest::newRow("reply one byte short") << 3 << 5 << QByteArray("\x06") << -1 << false;
-    QTest::newRow("whole range, 8.8 MB") << 1 << 65535 << QByteArray("\x06") << 0 << true;
-    QTest::newRow("over 512,000 bytes, one too many") << 1 << 4000 << QByteArray("\x06") << 1 << false;
+    QTest::newRow("27, 27, 27, 6") << 3 << 5 << QByteArray("\x1b\x1b\x1b\x06") << 0 << Failure::None;
+    QTest::newRow("27 four times") << 3 << 5 << QByteArray("\x1b\x1b\x1b\x1b") << 0 << Failure::RefusedReply;
+    QTest::newRow("0") << 3 << 5 << QByteArray(1, '\0') << 0 << Failure::RefusedReply;
+    QTest::newRow("reply one byte short") << 3 << 5 << QByteArray("\x06") << -1 << Failure::Timeout;
+    QTest::newRow("whole range, 8.8 MB") << 1 << 65535 << QByteArray("\x06") << 0 << Failure::None;
+    // The bytes beyond the area are dropped and flagged as a link fault.
+    QTest::newRow("over 512,000 bytes, one too many") << 1 << 4000 << QByteArray("\x06") << 1 << Failure::LinkError;
 }
 
 void TestMeterChannel::downloadMeasurements()
@@ -492,7 +539,7 @@ void TestMeterChannel::downloadMeasurements()
     QFETCH(int, to);
     QFETCH(QByteArray, requestReplies);
     QFETCH(int, replyDelta);
-    QFETCH(bool, result);
+    QFETCH(Failure, result);
     FakeMeterChannel channel(MeterChannel::DefaultReceiveCapacity, SampleRecordSize);
     ParameterBlock page = SampleBlock();
     page.setWord(ParameterBlock::RangeFrom, quint16(from));
@@ -508,7 +555,7 @@ void TestMeterChannel::downloadMeasurements()
             channel.notify(10, requestReplies.mid(next++, 1));
     };
 
-    QCOMPARE(channel.DownloadMeasurements(), result);
+    QCOMPARE(channel.DownloadMeasurements().why(), result);
 
     QCOMPARE(channel.count(QStringLiteral("CollectParameterBlock")), 1);
     // Every request frame carries the range and is the same.
@@ -531,7 +578,7 @@ void TestMeterChannel::downloadMeasurements()
     QCOMPARE(channel.count(HideReceive), 1);
     // Never stored past what the reply needs, however much arrives.
     QCOMPARE(Received(channel), records.left(replySize));
-    if (result) {
+    if (result == Failure::None) {
         channel.onFrame = [&](const QByteArray &) { channel.notify(10, "\x14"); };
         QVERIFY(channel.Ping());
         QCOMPARE(channel.ReceiveCapacity(), MeterChannel::DefaultReceiveCapacity);
@@ -561,27 +608,55 @@ void TestMeterChannel::downloadRefusedBeforeSending()
         channel.Block.setWord(ParameterBlock::RangeTo, quint16(to));
     };
 
-    QVERIFY(!channel.DownloadMeasurements());
+    QCOMPARE(channel.DownloadMeasurements().why(), Failure::BadRequest);
     QVERIFY(channel.writes.empty());
     QCOMPARE(channel.callNames(), QStringList{"CollectParameterBlock"});
+}
+
+void TestMeterChannel::downloadWithoutMemoryFails()
+{
+#ifdef TARVOLIN_SANITIZED_ALLOCATOR
+    QSKIP("a sanitizer's allocator ends the process instead of failing the allocation");
+#else
+    // 65535 records of 4000 bytes: a reply of 262 MB, within the download
+    // limit, for which no area can be had.
+    FakeMeterChannel channel(MeterChannel::DefaultReceiveCapacity, 4000);
+    channel.onCollect = [&] {
+        channel.Block.setWord(ParameterBlock::RangeFrom, 1);
+        channel.Block.setWord(ParameterBlock::RangeTo, 65535);
+    };
+    channel.onFrame = [&](const QByteArray &) { channel.notify(10, "\x06"); };
+    protocol::Outcome fetched;
+    {
+        const AddressSpaceLimit limit(rlim_t(64) << 20);
+        if (!limit.active())
+            QSKIP("the address space cannot be limited here");
+        fetched = channel.DownloadMeasurements();
+    }
+    QCOMPARE(fetched.why(), Failure::OutOfMemory);
+    QCOMPARE(channel.frames.size(), std::size_t(1)); // the request; 2 never went out
+    QCOMPARE(channel.lampCalls().last(), Blue);
+    QCOMPARE(channel.callNames().last(), HideReceive);
+#endif
 }
 
 void TestMeterChannel::uploadFirmware_data()
 {
     QTest::addColumn<QByteArray>("replies"); // one per frame
     QTest::addColumn<QList<int>>("lines");   // the line each frame carries
-    QTest::addColumn<bool>("result");
+    QTest::addColumn<Failure>("result");
     QTest::newRow("one line 27 three times, then 6")
-        << QByteArray("\x06\x1b\x1b\x1b\x06\x06\x06") << QList<int>{0, 1, 1, 1, 1, 2, 3} << true;
-    QTest::newRow("27 four times") << QByteArray("\x06\x1b\x1b\x1b\x1b") << QList<int>{0, 1, 1, 1, 1} << false;
-    QTest::newRow("wrong reply") << QByteArray("\x06\x15") << QList<int>{0, 1} << false;
+        << QByteArray("\x06\x1b\x1b\x1b\x06\x06\x06") << QList<int>{0, 1, 1, 1, 1, 2, 3} << Failure::None;
+    QTest::newRow("27 four times") << QByteArray("\x06\x1b\x1b\x1b\x1b") << QList<int>{0, 1, 1, 1, 1}
+                                   << Failure::RefusedReply;
+    QTest::newRow("wrong reply") << QByteArray("\x06\x15") << QList<int>{0, 1} << Failure::RefusedReply;
 }
 
 void TestMeterChannel::uploadFirmware()
 {
     QFETCH(QByteArray, replies);
     QFETCH(QList<int>, lines);
-    QFETCH(bool, result);
+    QFETCH(Failure, result);
     FakeMeterChannel channel;
     channel.HexLines = std::make_unique<QStringList>(
         QStringList{"  :10000000AB \t", ":", ":00000001ff", "\x01:020000040000FA\r"});
@@ -593,7 +668,7 @@ void TestMeterChannel::uploadFirmware()
             channel.notify(10, replies.mid(next++, 1));
     };
 
-    QCOMPARE(channel.UploadFirmware(), result);
+    QCOMPARE(channel.UploadFirmware().why(), result);
 
     QCOMPARE(int(channel.frames.size()), int(lines.size()));
     for (qsizetype i = 0; i < lines.size(); ++i)
@@ -611,13 +686,13 @@ void TestMeterChannel::uploadSendsNothingItCannotSend()
     FakeMeterChannel channel;
     channel.HexLines = std::make_unique<QStringList>(QStringList{":00", QStringLiteral(":0\u00e40")});
     channel.onFrame = [&](const QByteArray &) { channel.notify(10, "\x06"); };
-    QVERIFY(!channel.UploadFirmware());
+    QCOMPARE(channel.UploadFirmware().why(), Failure::BadRequest);
     QCOMPARE(channel.frames, std::vector<QByteArray>{"\x11:00\r\n"});
     QVERIFY(!channel.HexLines);
     QCOMPARE(channel.callNames().last(), QStringLiteral("HideUploadProgress"));
 
     FakeMeterChannel unset;
-    QVERIFY(!unset.UploadFirmware());
+    QCOMPARE(unset.UploadFirmware().why(), Failure::BadRequest);
     QVERIFY(unset.calls.empty());
 }
 
