@@ -58,10 +58,7 @@ bool TForm4::FormCreate(const QString &configPath)
 
     // Stored in the global reference before it starts, so no request can
     // reach a missing worker.
-    std::vector<protocol::RecordField> layout;
-    for (const auto &item : ItemList)
-        layout.push_back({item->Width, item->IsShown()});
-    devlink::Worker = new devlink::BT(Meter.get(), View.get(), RecordSize, std::move(layout));
+    devlink::Worker = new devlink::BT(Meter.get(), View.get(), RecordSize, data::RecordLayout(ItemList));
     devlink::Worker->start();
     return true;
 }

@@ -75,14 +75,6 @@ bool WaitUntil(const std::function<bool()> &done, int timeoutMs)
     return done();
 }
 
-std::vector<protocol::RecordField> layoutOf(const data::TItemList &items)
-{
-    std::vector<protocol::RecordField> layout;
-    for (const auto &item : items)
-        layout.push_back({item->Width, item->IsShown()});
-    return layout;
-}
-
 QString configPath()
 {
     return QStringLiteral(TARVOLIN_SOURCE_DIR "/resources/ZEVQ-BLE.INI");
@@ -114,15 +106,11 @@ public:
         devlink::VLinkBluetoothLE::ParseEndpoints(linkValue, &endpoints);
         Link = std::make_unique<devlink::MeterLink>(std::make_unique<devlink::VLinkBluetoothLE>(endpoints),
                                                     &View);
-        QStringList captions;
-        for (const auto &item : m_fields.items)
-            if (item->IsShown())
-                captions << item->Name;
-        View.Records.SetCaptions(captions);
+        View.Records.SetCaptions(data::ShownCaptions(m_fields.items));
         Link->GiveUpWhenScanEnds(true);
         Link->AssignHandlers = [this] { AssignStampingHandlers(); };
         devlink::Worker =
-            new StampingWorker(Link.get(), &View, m_fields.recordSize, layoutOf(m_fields.items));
+            new StampingWorker(Link.get(), &View, m_fields.recordSize, data::RecordLayout(m_fields.items));
         devlink::Worker->start();
     }
     ~Rig()

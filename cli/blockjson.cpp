@@ -1,6 +1,6 @@
 #include "cli/blockjson.h"
 
-#include "protocol/codepage.h"
+#include "protocol/blockfields.h"
 
 #include <QDate>
 #include <QJsonArray>
@@ -27,30 +27,15 @@ const DateField kDates[] = {
     {"serviceDate", ParameterBlock::ServiceDate},
 };
 
-void setUsageCount(ParameterBlock &b, int value)
-{
-    const auto bits = static_cast<std::uint32_t>(value) & 0xFFFFFF;
-    b[ParameterBlock::UsageCount] = static_cast<std::uint8_t>(bits >> 16);
-    b[ParameterBlock::UsageCount + 1] = static_cast<std::uint8_t>(bits >> 8);
-    b[ParameterBlock::UsageCount + 2] = static_cast<std::uint8_t>(bits);
-}
-
 // The bytes as stored, whatever they hold: a date the meter never had shows
 // as it is rather than being corrected.
-QString dateText(const ParameterBlock &b, int offset)
+QString dateText(const ParameterBlock &b, int field)
 {
+    const protocol::DateBytes date = protocol::DateAt(b, field);
     return QStringLiteral("%1-%2-%3")
-        .arg(2000 + b[offset], 4, 10, QLatin1Char('0'))
-        .arg(b[offset + 1] + 1, 2, 10, QLatin1Char('0'))
-        .arg(b[offset + 2] + 1, 2, 10, QLatin1Char('0'));
-}
-
-QString infoText(const ParameterBlock &b)
-{
-    QByteArray bytes(reinterpret_cast<const char *>(&b.bytes[ParameterBlock::InfoText]),
-                     ParameterBlock::InfoTextLength);
-    const qsizetype end = bytes.indexOf('\0');
-    return protocol::FromCodePage(end < 0 ? bytes : bytes.left(end));
+        .arg(2000 + date.year, 4, 10, QLatin1Char('0'))
+        .arg(date.month + 1, 2, 10, QLatin1Char('0'))
+        .arg(date.day + 1, 2, 10, QLatin1Char('0'));
 }
 
 QString hexText(ParameterBlock b)
@@ -95,30 +80,25 @@ Field dateField(const DateField &date)
 {
     return {date.key, [date](const QJsonValue &v, ParameterBlock &b, QString *error) {
                 const QDate d = QDate::fromString(v.toString(), QStringLiteral("yyyy-MM-dd"));
-                if (!v.isString() || !d.isValid() || d.year() < 2000 || d.year() > 2255) {
+                if (!v.isString() || !protocol::DateBytes::Fits(d)) {
                     *error = QStringLiteral("%1: allowed values are dates from 2000-01-01 to 2255-12-31 "
                                             "written as yyyy-mm-dd")
                                  .arg(QLatin1String(date.key));
                     return false;
                 }
-                b[date.offset] = static_cast<std::uint8_t>(d.year() - 2000);
-                b[date.offset + 1] = static_cast<std::uint8_t>(d.month() - 1);
-                b[date.offset + 2] = static_cast<std::uint8_t>(d.day() - 1);
+                protocol::SetDateAt(b, date.offset, protocol::DateBytes::Of(d));
                 return true;
             }};
 }
 
 bool applyInfoText(const QJsonValue &v, ParameterBlock &b, QString *error)
 {
-    const QByteArray bytes = protocol::ToCodePage(v.toString());
-    if (!v.isString() || bytes.size() > ParameterBlock::InfoTextLength
-        || protocol::FromCodePage(bytes) != v.toString() || bytes.contains('\0')) {
+    if (!v.isString() || !protocol::InfoTextFits(v.toString())) {
         *error = QStringLiteral("infoText: allowed values are texts of at most 45 characters of the "
                                 "Windows-1252 code page");
         return false;
     }
-    for (int i = 0; i < ParameterBlock::InfoTextLength; ++i)
-        b[ParameterBlock::InfoText + i] = i < bytes.size() ? static_cast<std::uint8_t>(bytes[i]) : 0;
+    protocol::SetInfoTextValue(b, v.toString());
     return true;
 }
 
@@ -135,7 +115,7 @@ bool applyRangeMap(const QJsonValue &v, ParameterBlock &b, QString *error)
             *error = QStringLiteral("rangeMap[%1]: allowed values are the integers 0..255").arg(e);
             return false;
         }
-        b[ParameterBlock::RangeMap + e] = static_cast<std::uint8_t>(value);
+        protocol::SetRangeMapEntry(b, e, value);
     }
     return true;
 }
@@ -144,13 +124,15 @@ const std::vector<Field> &fields()
 {
     static const std::vector<Field> table = [] {
         std::vector<Field> t{
-            integerField("serialNumber", 0, 65535,
-                         [](ParameterBlock &b, qint64 v) { b.setWord(ParameterBlock::SerialNumber, quint16(v)); }),
-            integerField("usageCount", -(1 << 23), (1 << 23) - 1,
-                         [](ParameterBlock &b, qint64 v) { setUsageCount(b, int(v)); }),
-            integerField("calibrationCoefficient", 0, 65535,
+            integerField("serialNumber", 0, protocol::WordFieldMax,
                          [](ParameterBlock &b, qint64 v) {
-                             b.setWord(ParameterBlock::CalibrationCoefficient, quint16(v));
+                             b.setWord(ParameterBlock::SerialNumber, protocol::LowWord(v));
+                         }),
+            integerField("usageCount", protocol::UsageCountMin, protocol::UsageCountMax,
+                         [](ParameterBlock &b, qint64 v) { protocol::SetUsageCount(b, v); }),
+            integerField("calibrationCoefficient", 0, protocol::WordFieldMax,
+                         [](ParameterBlock &b, qint64 v) {
+                             b.setWord(ParameterBlock::CalibrationCoefficient, protocol::LowWord(v));
                          }),
             {"printout",
              [](const QJsonValue &v, ParameterBlock &b, QString *error) {
@@ -158,12 +140,14 @@ const std::vector<Field> &fields()
                      *error = QStringLiteral("printout: allowed values are true and false");
                      return false;
                  }
-                 b[ParameterBlock::PrintoutFlag] = v.toBool() ? 0xFF : 0x00;
+                 protocol::SetPrintout(b, v.toBool());
                  return true;
              }},
             {"infoText", applyInfoText},
-            integerField("activeRangeCount", 0, 180,
-                         [](ParameterBlock &b, qint64 v) { b[ParameterBlock::ActiveRangeCount] = quint8(v); }),
+            integerField("activeRangeCount", 0, ParameterBlock::RangeMapLength,
+                         [](ParameterBlock &b, qint64 v) {
+                             protocol::SetActiveRangeCount(b, protocol::LowByte(v));
+                         }),
             {"rangeMap", applyRangeMap},
         };
         for (const DateField &d : kDates)
@@ -189,10 +173,10 @@ bool applyHex(const QJsonValue &v, ParameterBlock &b, QString *error)
 // it sends.
 bool checkActiveEntries(const ParameterBlock &b, QString *error)
 {
-    const int active = std::min<int>(b[ParameterBlock::ActiveRangeCount], ParameterBlock::RangeMapLength);
+    const int active = protocol::ActiveEntryCount(b);
     for (int e = 0; e < active; ++e) {
-        const int value = b[ParameterBlock::RangeMap + e];
-        if (value < 1 || value > 180) {
+        const int value = protocol::RangeMapEntry(b, e);
+        if (!protocol::IsValidRange(value)) {
             *error = QStringLiteral("rangeMap[%1]: entries in use (below activeRangeCount %2) allow "
                                     "the integers 1..180, not %3")
                          .arg(e).arg(active).arg(value);
@@ -204,27 +188,20 @@ bool checkActiveEntries(const ParameterBlock &b, QString *error)
 
 } // namespace
 
-int BlockUsageCount(const ParameterBlock &b)
-{
-    const int raw = (b[ParameterBlock::UsageCount] << 16) | (b[ParameterBlock::UsageCount + 1] << 8)
-        | b[ParameterBlock::UsageCount + 2];
-    return raw >= (1 << 23) ? raw - (1 << 24) : raw;
-}
-
 QByteArray BlockToJson(const ParameterBlock &block)
 {
     QJsonObject o;
     o.insert(QStringLiteral("serialNumber"), block.word(ParameterBlock::SerialNumber));
-    o.insert(QStringLiteral("usageCount"), BlockUsageCount(block));
+    o.insert(QStringLiteral("usageCount"), protocol::UsageCountValue(block));
     o.insert(QStringLiteral("calibrationCoefficient"), block.word(ParameterBlock::CalibrationCoefficient));
     for (const DateField &d : kDates)
         o.insert(QLatin1String(d.key), dateText(block, d.offset));
-    o.insert(QStringLiteral("printout"), block[ParameterBlock::PrintoutFlag] == 0xFF);
-    o.insert(QStringLiteral("infoText"), infoText(block));
+    o.insert(QStringLiteral("printout"), protocol::PrintoutOn(block));
+    o.insert(QStringLiteral("infoText"), protocol::InfoTextValue(block));
     o.insert(QStringLiteral("activeRangeCount"), block[ParameterBlock::ActiveRangeCount]);
     QJsonArray map;
     for (int e = 0; e < ParameterBlock::RangeMapLength; ++e)
-        map.append(block[ParameterBlock::RangeMap + e]);
+        map.append(protocol::RangeMapEntry(block, e));
     o.insert(QStringLiteral("rangeMap"), map);
     o.insert(QStringLiteral("hex"), hexText(block));
     return QJsonDocument(o).toJson(QJsonDocument::Indented);

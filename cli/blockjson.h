@@ -14,10 +14,6 @@
 
 namespace cli {
 
-// The usage count's 24 bits read as a signed number (the number of stored
-// measurements on a sound meter).
-int BlockUsageCount(const protocol::ParameterBlock &block);
-
 QByteArray BlockToJson(const protocol::ParameterBlock &block);
 
 // Applies the fields that `json` names (any subset) to `block`; the hex

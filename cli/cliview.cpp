@@ -1,6 +1,7 @@
 #include "cli/cliview.h"
 
 #include "data/meastable.h"
+#include "protocol/blockfields.h"
 
 #include <QTextStream>
 
@@ -46,10 +47,8 @@ void CliView::PageToBlock(protocol::ParameterBlock &block)
     // As the window's copy of its page: the five bytes after the dates are
     // cleared, the range says what is asked for (0..0 writes parameters).
     block = Page;
-    for (int i = 0; i < 5; ++i)
-        block[protocol::ParameterBlock::ReservedCleared + i] = 0;
-    block.setWord(protocol::ParameterBlock::RangeFrom, PageRangeFrom);
-    block.setWord(protocol::ParameterBlock::RangeTo, PageRangeTo);
+    protocol::ClearReserved(block);
+    protocol::SetDownloadRange(block, PageRangeFrom, PageRangeTo);
     BlockSent = block;
 }
 

@@ -1,42 +1,30 @@
 // tarvolin-cli download [--from A] [--to B] [-o FILE] [--utf8]: stored
 // measurements as the CSV file that "Save" writes.
-#include "cli/blockjson.h"
 #include "cli/commands.h"
 
-#include "data/platform.h"
-#include "protocol/meterchannel.h"
 #include "data/csv.h"
-
-#include <utility>
+#include "data/platform.h"
+#include "protocol/blockfields.h"
+#include "protocol/downloadrange.h"
 
 namespace cli {
 
 namespace {
 
-struct Range {
-    int from = 0;
-    int to = 0;
-};
-
-// As "Select range" does: the lists run 1..min(usage, 65535) and a To
-// below From is exchanged.
-Range RangeOf(const Options &options, int usage)
+// As "Select range" does: the lists run 1..the last record offered, and a
+// To below From is exchanged.
+protocol::DownloadRange RangeOf(const Options &options, int last)
 {
-    Range r{options.from ? options.from : 1, options.to ? options.to : std::min(usage, 65535)};
-    if (r.to < r.from)
-        std::swap(r.from, r.to);
-    return r;
+    return protocol::OrderedRange(options.from ? options.from : 1, options.to ? options.to : last);
 }
 
-// The whole reply is held in memory: a range beyond the limit is refused
-// before anything is sent.
-bool Acceptable(const Range &r, qint64 recordSize)
+// A range beyond the limit is refused before anything is sent.
+bool Acceptable(const protocol::DownloadRange &r, qint64 recordSize)
 {
-    const qint64 reply = protocol::MeterChannel::DownloadReplySize(quint16(r.from), quint16(r.to), recordSize);
-    if (protocol::MeterChannel::DownloadReplyAcceptable(reply))
+    const QString refusal = protocol::DownloadRangeRefusal(r, recordSize);
+    if (refusal.isEmpty())
         return true;
-    Say(QStringLiteral("The range %1..%2 would be %3 bytes; choose at most %4 bytes of records.")
-            .arg(r.from).arg(r.to).arg(reply).arg(protocol::MeterChannel::MaxDownloadBytes));
+    Say(refusal);
     return false;
 }
 
@@ -63,15 +51,15 @@ int RunDownload(const Options &options)
         return code;
     const protocol::ParameterBlock block = session.View.BlocksRead.last();
     // The window offers only the records the meter says it holds.
-    const int last = std::min(BlockUsageCount(block), 65535);
+    const int last = protocol::LastOfferedRecord(protocol::UsageCountValue(block));
     if (last <= 0 || options.from > last || options.to > last) {
         Say(last <= 0 ? QStringLiteral("the meter reports no stored measurements (usage count %1)")
-                            .arg(BlockUsageCount(block))
+                            .arg(protocol::UsageCountValue(block))
                       : QStringLiteral("the meter holds the records 1..%1").arg(last));
         const int code = session.Disconnect();
         return code ? code : ExitUsage;
     }
-    const Range range = RangeOf(options, last);
+    const protocol::DownloadRange range = RangeOf(options, last);
     if (!Acceptable(range, session.Fields.recordSize)) {
         const int code = session.Disconnect();
         return code ? code : ExitUsage;

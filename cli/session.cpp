@@ -29,23 +29,6 @@ extern "C" void onSignal(int)
     g_interrupted.store(true);
 }
 
-std::vector<protocol::RecordField> layoutOf(const data::TItemList &items)
-{
-    std::vector<protocol::RecordField> layout;
-    for (const auto &item : items)
-        layout.push_back({item->Width, item->IsShown()});
-    return layout;
-}
-
-QStringList captionsOf(const data::TItemList &items)
-{
-    QStringList captions;
-    for (const auto &item : items)
-        if (item->IsShown())
-            captions << item->Name;
-    return captions;
-}
-
 } // namespace
 
 void Say(const QString &text)
@@ -88,7 +71,7 @@ int Session::Start()
         Say(error);
         return ExitUsage;
     }
-    Table.SetCaptions(captionsOf(Fields.items));
+    Table.SetCaptions(data::ShownCaptions(Fields.items));
     View.Records = &Table;
     std::unique_ptr<devlink::TBluetoothLE> component = devlink::CreateLinkComponent(m_options.link, &error);
     if (!component) {
@@ -98,7 +81,7 @@ int Session::Start()
     m_link = std::make_unique<devlink::MeterLink>(std::move(component), &View);
     m_link->ScanMs = m_options.scanSeconds * 1000;
     m_link->GiveUpWhenScanEnds(true);
-    Worker = new devlink::BT(m_link.get(), &View, Fields.recordSize, layoutOf(Fields.items));
+    Worker = new devlink::BT(m_link.get(), &View, Fields.recordSize, data::RecordLayout(Fields.items));
     Worker->start();
     return ExitDone;
 }

@@ -43,4 +43,22 @@ bool LoadFieldList(const QString &path, FieldList &fields, QString *error)
     return true;
 }
 
+std::vector<protocol::RecordField> RecordLayout(const TItemList &items)
+{
+    std::vector<protocol::RecordField> layout;
+    layout.reserve(items.size());
+    for (const auto &item : items)
+        layout.push_back({item->Width, item->IsShown()});
+    return layout;
+}
+
+QStringList ShownCaptions(const TItemList &items)
+{
+    QStringList captions;
+    for (const auto &item : items)
+        if (item->IsShown())
+            captions << item->Name;
+    return captions;
+}
+
 } // namespace data

@@ -4,8 +4,12 @@
 
 #include "data/titem.h"
 #include "protocol/meterchannel.h"
+#include "protocol/records.h"
 
 #include <QString>
+#include <QStringList>
+
+#include <vector>
 
 namespace data {
 
@@ -24,5 +28,12 @@ struct FieldList {
 // width that is not an integer, is negative, or makes the record size
 // overflow is refused: the result is false and `error` names key and value.
 bool LoadFieldList(const QString &path, FieldList &fields, QString *error);
+
+// The record layout the worker cuts records by: one slot per item, shown
+// or not, in configuration order.
+std::vector<protocol::RecordField> RecordLayout(const TItemList &items);
+// The captions of the shown items, in configuration order: the table's
+// columns.
+QStringList ShownCaptions(const TItemList &items);
 
 } // namespace data

@@ -22,6 +22,7 @@ struct ParameterBlock {
     static constexpr int CharacteristicsDate = 10;
     static constexpr int ServiceDate = 13;
     static constexpr int ReservedCleared = 16;         // 5 bytes, zeroed by the page copy
+    static constexpr int ReservedClearedLength = 5;
     static constexpr int ReservedKept = 21;            // 4 bytes, never changed by us
     static constexpr int PrintoutFlag = 25;            // 0xFF on, anything else off
     static constexpr int InfoText = 26;                // 45 bytes, 8-bit text, zero padded

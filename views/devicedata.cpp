@@ -5,6 +5,7 @@
 
 #include "views/prompts.h"
 #include "link/bt.h"
+#include "protocol/blockfields.h"
 
 #include <QComboBox>
 #include <QKeyEvent>
@@ -53,7 +54,7 @@ qint32 IntegerValue(const QString &text)
 bool IsValidEntry(const QString &text)
 {
     const auto value = ParseInteger(text);
-    return value && *value >= 1 && *value <= 180;
+    return value && protocol::IsValidRange(*value);
 }
 
 QString CellText(const QTableWidget *grid, int column, int row)

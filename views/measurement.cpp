@@ -6,7 +6,7 @@
 #include "views/prompts.h"
 #include "views/widgets.h"
 #include "link/bt.h"
-#include "protocol/meterchannel.h"
+#include "protocol/downloadrange.h"
 #include "data/csv.h"
 #include "views/devicedata.h"
 #include "data/meastable.h"
@@ -194,10 +194,7 @@ void MeasurementPage::Button11Click()
         return;
     }
     page.CheckPageCollectable();
-    // The usage count reads as a signed 24-bit number; records are numbered
-    // 1..65535 on the link.
-    const qint32 usage = IntegerValue(page.Edit2->text());
-    const int last = std::min(usage, 65535);
+    const int last = protocol::LastOfferedRecord(IntegerValue(page.Edit2->text()));
     if (last <= 0)
         return;
     QStringList numbers;
@@ -212,20 +209,15 @@ void MeasurementPage::Button11Click()
     }
     if (prompts().RunModal(dialog) != 1)
         return;
-    int a = dialog->ComboBox1->currentIndex();
-    int b = dialog->ComboBox2->currentIndex();
-    if (b < a)
-        std::swap(a, b);
-    const qint64 reply = protocol::MeterChannel::DownloadReplySize(quint16(a + 1), quint16(b + 1), RecordSize);
-    if (!protocol::MeterChannel::DownloadReplyAcceptable(reply)) {
-        prompts().Message(m_owner,
-                          QStringLiteral("The range %1..%2 would be %3 bytes; choose at most %4 bytes of records.")
-                              .arg(a + 1).arg(b + 1).arg(reply).arg(protocol::MeterChannel::MaxDownloadBytes),
-                          QStringLiteral("Error"), MessageIcon::Error);
+    const protocol::DownloadRange range = protocol::OrderedRange(dialog->ComboBox1->currentIndex() + 1,
+                                                                 dialog->ComboBox2->currentIndex() + 1);
+    const QString refusal = protocol::DownloadRangeRefusal(range, RecordSize);
+    if (!refusal.isEmpty()) {
+        prompts().Message(m_owner, refusal, QStringLiteral("Error"), MessageIcon::Error);
         return;
     }
-    page.RangeFrom = a + 1;
-    page.RangeTo = b + 1;
+    page.RangeFrom = range.from;
+    page.RangeTo = range.to;
     if (!devlink::Worker)
         return;
     devlink::Worker->DownloadMode = true;
