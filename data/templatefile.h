@@ -16,7 +16,9 @@ inline constexpr qint64 TemplateReadLimit = 8 * 1024 * 1024;
 
 // The first lines of the file: a byte-order mark picks the encoding and is
 // dropped (without one the text is UTF-8); lines end at CR LF, LF or a lone
-// CR. Read in chunks, so only what is used is ever held.
+// CR. Read in chunks, so only what is used is ever held; bytes are decoded
+// up to the last one below 0x80 read so far (a file without such bytes is
+// held until the read limit).
 QStringList ReadTemplateLines(QIODevice &file);
 
 } // namespace data

@@ -4,6 +4,8 @@
 # so the tree is never written. Any finding fails the run; its input is kept
 # in $FUZZ_BUILD_DIR/fuzz-findings.
 #   FUZZ_BUILD_DIR  build folder (default: build-fuzz)
+#   FUZZ_SKIP       fuzzers to leave out, by corpus name ("templates hexfile";
+#                   default: none)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
@@ -18,10 +20,6 @@ trap 'rm -rf "$work"' EXIT
 findings="$build_dir/fuzz-findings"
 mkdir -p "$findings"
 failed=()
-# FUZZ_SKIP: targets left out of this run (space-separated names). The
-# template reader has an open finding (a file whose reads the chunked reader
-# splits into lines differently from a one-piece read); CI leaves it out
-# until it is mended, and a plain run still runs it.
 for corpus in tests/fuzz/corpus/*/; do
   name=$(basename "$corpus")
   case " ${FUZZ_SKIP:-} " in *" $name "*) echo "fuzz_$name: left out"; continue ;; esac

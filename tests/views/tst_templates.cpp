@@ -6,6 +6,9 @@
 #include "tests/support/scriptedprompts.h"
 #include "tests/views/pageform.h"
 
+#include "data/templatefile.h"
+
+#include <QBuffer>
 #include <QComboBox>
 #include <QFile>
 #include <QFileDevice>
@@ -155,6 +158,28 @@ private slots:
         QCOMPARE(page->ComboBox10->currentIndex(), 24);
         QCOMPARE(page.entry(0).size(), 256); // the rest of that line is passed over
         QCOMPARE(page.entry(1), QString());
+    }
+
+    // An invalid byte at the end of one 64 KiB read keeps what starts the
+    // next read: the line end or the character after it.
+    void readsOnPastACutInvalidByte_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("lines");
+        const QByteArray first(65534, 'x');
+        const QString cut = QString(QChar::ReplacementCharacter);
+        QTest::newRow("before a line end") << first + "\r\xE2" "\r\xC3\xA4"
+                                           << QStringList{QString(256, u'x'), cut, QStringLiteral("ä")};
+        QTest::newRow("before a letter") << first + "\r\xE2" "\xC3\xA4\r"
+                                         << QStringList{QString(256, u'x'), cut + QStringLiteral("ä")};
+    }
+    void readsOnPastACutInvalidByte()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, lines);
+        QBuffer file(&content);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(data::ReadTemplateLines(file), lines);
     }
 
     void failedLoadsChangeNothing_data()
