@@ -59,6 +59,7 @@ bool TForm4::FormCreate(const QString &configPath)
     // Stored in the global reference before it starts, so no request can
     // reach a missing worker.
     devlink::Worker = new devlink::BT(Meter.get(), View.get(), RecordSize, data::RecordLayout(ItemList));
+    Meter->Serve(devlink::Worker);
     devlink::Worker->start();
     return true;
 }

@@ -111,6 +111,7 @@ public:
         Link->AssignHandlers = [this] { AssignStampingHandlers(); };
         devlink::Worker =
             new StampingWorker(Link.get(), &View, m_fields.recordSize, data::RecordLayout(m_fields.items));
+        Link->Serve(devlink::Worker);
         devlink::Worker->start();
     }
     ~Rig()

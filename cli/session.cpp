@@ -82,6 +82,7 @@ int Session::Start()
     m_link->ScanMs = m_options.scanSeconds * 1000;
     m_link->GiveUpWhenScanEnds(true);
     Worker = new devlink::BT(m_link.get(), &View, Fields.recordSize, data::RecordLayout(Fields.items));
+    m_link->Serve(Worker);
     Worker->start();
     return ExitDone;
 }

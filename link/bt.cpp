@@ -61,6 +61,8 @@ BT::~BT()
     // main thread, so the meter sees the connection go.
     if (State > Established)
         DisableLink();
+    if (Link->Served() == this)
+        Link->Serve(nullptr);
     if (Worker == this)
         Worker = nullptr;
 }

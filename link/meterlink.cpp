@@ -103,8 +103,8 @@ bool MeterLink::LinkUpRound()
         m_view->Tell(message, Failure::NoAdapter);
         return true;
     }
-    if (Worker)
-        Worker->RequestConnect();
+    if (m_worker)
+        m_worker->RequestConnect();
     Outcome linked = FindMeter();
     if (linked)
         linked = FindSerialCharacteristic();
@@ -275,15 +275,15 @@ void MeterLink::NotificationArrived(TBluetoothLE *, TBluetoothGattCharacteristic
             ? QStringLiteral("notification %1: %2").arg(value.size()).arg(Trace::Hex(value))
             : QStringLiteral("notification failed, status %1").arg(gattStatus);
     });
-    if (Worker)
-        Worker->OnNotification(value, gattStatus);
+    if (m_worker)
+        m_worker->OnNotification(value, gattStatus);
 }
 
 void MeterLink::WriteCompleted(TBluetoothLE *, TBluetoothGattCharacteristic *, int gattStatus)
 {
     Trace::Note([&] { return QStringLiteral("write completed, status %1").arg(gattStatus); });
-    if (Worker)
-        Worker->OnWriteCompleted(gattStatus);
+    if (m_worker)
+        m_worker->OnWriteCompleted(gattStatus);
 }
 
 // ---- the write path ---------------------------------------------------------

@@ -23,6 +23,7 @@
 
 namespace devlink {
 
+class BT;
 class SessionView;
 
 class MeterLink {
@@ -73,6 +74,12 @@ public:
     // at once. The completion comes back through WriteCompleted.
     void QueueWrite(const std::uint8_t *data, int count);
 
+    // The worker this link serves: the link-up posts Connect to it, and
+    // notifications and write completions go to it. Its owner hands it over
+    // once the worker exists; the worker withdraws itself when it goes.
+    void Serve(BT *worker) { m_worker = worker; }
+    BT *Served() const { return m_worker; }
+
     const std::unique_ptr<TBluetoothLE> vorelt;
     TBluetoothLEDevice *LinkDevice = nullptr;
     TBluetoothGattCharacteristic *LinkCharacteristic = nullptr;
@@ -103,6 +110,7 @@ private:
     void StartQueuedWrites(); // main thread
 
     SessionView *const m_view;
+    BT *m_worker = nullptr; // main thread only
     bool m_running = false;
     std::atomic<bool> m_abandoned{false};
     bool m_giveUpWhenScanEnds = false;
