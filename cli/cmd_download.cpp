@@ -7,6 +7,8 @@
 #include "protocol/blockfields.h"
 #include "protocol/downloadrange.h"
 
+#include <unistd.h>
+
 namespace cli {
 
 namespace {
@@ -32,8 +34,13 @@ bool Acceptable(const protocol::DownloadRange &r, qint64 recordSize)
 
 QByteArray CsvResult(const data::MeasTable &table, const Options &options)
 {
-    return data::CsvBytes(table, data::ListSeparator(),
-                           options.utf8 ? data::CsvEncoding::Utf8WithMark : data::CsvEncoding::Utf16LE);
+    // UTF-16 is the file format; on a terminal it would show as text strewn
+    // with NUL bytes, so a person reading the result gets UTF-8 alone.
+    const bool terminal = options.output.isEmpty() && ::isatty(STDOUT_FILENO) == 1;
+    const data::CsvEncoding encoding = options.utf8 ? data::CsvEncoding::Utf8WithMark
+        : terminal                                  ? data::CsvEncoding::Utf8
+                                                    : data::CsvEncoding::Utf16LE;
+    return data::CsvBytes(table, data::ListSeparator(), encoding);
 }
 
 int RunDownload(const Options &options)
@@ -44,6 +51,8 @@ int RunDownload(const Options &options)
     }
     Session session(options);
     if (const int code = session.Start())
+        return code;
+    if (const int code = session.RequireShownFields())
         return code;
     if (options.from && options.to && !Acceptable(RangeOf(options, 0), session.Fields.recordSize))
         return ExitUsage;

@@ -13,6 +13,8 @@ int RunLive(const Options &options)
     Session session(options);
     if (const int code = session.Start())
         return code;
+    if (const int code = session.RequireShownFields())
+        return code;
     if (const int code = session.Connect(true))
         return code;
     // The window stays silent when the meter sends no reading; a script

@@ -15,6 +15,7 @@
 #include "tests/support/testfiles.h"
 
 #include <QDate>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -70,6 +71,8 @@ private slots:
     void readGivesTheBlockAndWriteRestoresIt();
     void badInputIsRefusedBeforeAnythingIsSent_data();
     void badInputIsRefusedBeforeAnythingIsSent();
+    void configurationAndUsageAreJudgedBeforeConnecting_data();
+    void configurationAndUsageAreJudgedBeforeConnecting();
     void absentMeterEndsAfterTheScan();
     void meterThatStopsAnsweringEndsTheDownloadWithoutAFile();
     void interruptWhileConnectedEndsTheSession();
@@ -276,6 +279,43 @@ void TestCli::badInputIsRefusedBeforeAnythingIsSent()
     const Result r = Tool(arguments << path);
     QCOMPARE(r.code, 1);
     QVERIFY2(QString::fromUtf8(r.err).contains(message), r.err.constData());
+    QVERIFY(r.out.isEmpty());
+    QCOMPARE(m_meter.ReceivedLines().size(), linesBefore);
+}
+
+void TestCli::configurationAndUsageAreJudgedBeforeConnecting_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("config"); // written to the file --config names; unset: no file
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing configuration") << QStringList{"read"} << QByteArray()
+                                           << QStringLiteral("Missing configuration file \"%1\"");
+    QTest::newRow("empty configuration") << QStringList{"download"} << QByteArray("")
+                                         << QStringLiteral("names no measurement field to show");
+    QTest::newRow("fields of another section") << QStringList{"live"} << QByteArray("[OTHER]\nPDATA1=No.,6\n")
+                                               << QStringLiteral("names no measurement field to show");
+    QTest::newRow("only hidden fields") << QStringList{"live"} << QByteArray("[DATA]\nPDATA1=  ,6\n")
+                                        << QStringLiteral("names no measurement field to show");
+    QTest::newRow("read with a file but no -o") << QStringList{"read", "backup.json"} << QByteArray()
+                                                << QStringLiteral("read takes no arguments");
+}
+
+void TestCli::configurationAndUsageAreJudgedBeforeConnecting()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, config);
+    QFETCH(QString, message);
+    QString path = kConfig;
+    if (!config.isNull() || message.contains(QLatin1String("%1"))) {
+        path = QDir::toNativeSeparators(Path(QStringLiteral("ZEVQ-BLE.INI")));
+        QFile::remove(path);
+        if (!config.isNull())
+            QVERIFY(WriteFile(path, config));
+    }
+    const qsizetype linesBefore = m_meter.ReceivedLines().size();
+    const Result r = Tool(QStringList{QStringLiteral("--config"), path} + arguments);
+    QCOMPARE(r.code, 1);
+    QVERIFY2(QString::fromUtf8(r.err).contains(message.arg(path)), r.err.constData());
     QVERIFY(r.out.isEmpty());
     QCOMPARE(m_meter.ReceivedLines().size(), linesBefore);
 }
