@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 
 packages=(
   g++ cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools qt6-connectivity-dev
+  qt6-base-dev qt6-base-dev-tools qt6-connectivity-dev qt6-charts-dev
+  libxlsxwriter-dev unzip
   xvfb xauth fonts-dejavu-core
   dbus python3 python3-dbusmock
   dpkg-dev desktop-file-utils appstream lintian
