@@ -9,6 +9,7 @@
 #include "protocol/meterchannel.h"
 #include "data/csv.h"
 #include "views/devicedata.h"
+#include "views/gridsizing.h"
 #include "data/meastable.h"
 #include "views/savefile.h"
 #include "views/selrange.h"
@@ -30,17 +31,6 @@
 #include <stdexcept>
 
 namespace views {
-
-namespace {
-
-// Widths are 6 pixels per character; a configured width can be anything up
-// to 2^31, so they are computed in 64 bits and kept to what a widget takes.
-int pixels(qint64 chars)
-{
-    return static_cast<int>(std::min<qint64>(6 * chars, 100000));
-}
-
-} // namespace
 
 void MeasurementPage::BuildMeasurementPage(QWidget *page)
 {
@@ -66,12 +56,13 @@ void MeasurementPage::BuildMeasurementPage(QWidget *page)
     meas->setEditTriggers(QAbstractItemView::NoEditTriggers);
     meas->setSelectionBehavior(QAbstractItemView::SelectRows);
     meas->setSelectionMode(QAbstractItemView::ContiguousSelection);
-    for (QAbstractItemView *grid : std::initializer_list<QAbstractItemView *>{meas, current}) {
-        auto *table = qobject_cast<QTableView *>(grid);
-        table->verticalHeader()->setDefaultSectionSize(16);
+    for (QTableView *table : {meas, static_cast<QTableView *>(current)}) {
+        table->verticalHeader()->setDefaultSectionSize(GridRowHeight(table->fontMetrics(), 16));
         table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
         table->horizontalHeader()->hide();
+        table->horizontalHeader()->setMinimumSectionSize(1);
         table->verticalHeader()->hide();
+        UseGridTextInset(table);
     }
     QObject::connect(meas->selectionModel(), &QItemSelectionModel::currentRowChanged, m_owner,
             [this](const QModelIndex &now) {
@@ -110,17 +101,13 @@ void MeasurementPage::SizeMeasurementGrids()
         if (item->IsShown())
             shown.push_back(item.get());
     const int count = static_cast<int>(shown.size());
+    const QFontMetrics metrics = meas->fontMetrics();
+    const MeasurementGridWidths widths = MeasurementGridWidthsFor(shown, CharacterWidth(metrics));
     QStringList captions;
-    std::vector<int> widths;
     std::map<int, int> uses; // width -> columns that have it
-    qint64 longestName = 0;
-    qint64 widest = 0;
-    for (const data::TItem *item : shown) {
-        captions << item->Name;
-        widths.push_back(pixels(std::max<qint64>({item->Name.size(), item->Width, 7})));
-        ++uses[widths.back()];
-        longestName = std::max<qint64>(longestName, item->Name.size());
-        widest = std::max<qint64>(widest, item->Width);
+    for (int k = 0; k < count; ++k) {
+        captions << shown[static_cast<std::size_t>(k)]->Name;
+        ++uses[widths.meas[static_cast<std::size_t>(k)]];
     }
     // Each column width set on its own makes the header recount every
     // column's position, so thousands of columns would take seconds: the
@@ -130,7 +117,6 @@ void MeasurementPage::SizeMeasurementGrids()
     if (!uses.empty()) {
         const int common =
             std::max_element(uses.begin(), uses.end(), [](auto &a, auto &b) { return a.second < b.second; })->first;
-        header->setMinimumSectionSize(std::min(common, header->minimumSectionSize()));
         header->setDefaultSectionSize(common);
     }
     // A grid keeps at least one column, even without a shown field.
@@ -138,8 +124,8 @@ void MeasurementPage::SizeMeasurementGrids()
         captions << QString();
     Measurements->SetCaptions(captions);
     for (int k = 0; k < count; ++k)
-        if (widths[static_cast<std::size_t>(k)] != header->defaultSectionSize())
-            meas->setColumnWidth(k, widths[static_cast<std::size_t>(k)]);
+        if (widths.meas[static_cast<std::size_t>(k)] != header->defaultSectionSize())
+            meas->setColumnWidth(k, widths.meas[static_cast<std::size_t>(k)]);
     // As in the string grid it stands for, row 1 starts selected, so the
     // first record merged shows in `current` at once.
     meas->setCurrentIndex(Measurements->index(1, 0));
@@ -147,8 +133,8 @@ void MeasurementPage::SizeMeasurementGrids()
     current->setRowCount(std::max(count, 1));
     for (int k = 0; k < count; ++k)
         SetCellText(current, 0, k, shown[static_cast<std::size_t>(k)]->Name);
-    current->setColumnWidth(0, pixels(1 + longestName));
-    current->setColumnWidth(1, pixels(1 + widest));
+    current->setColumnWidth(0, widths.currentNames);
+    current->setColumnWidth(1, widths.currentValues);
     PlaceMeasurementGrids();
 }
 

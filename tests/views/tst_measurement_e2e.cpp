@@ -11,9 +11,12 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QProgressBar>
+#include <QStyle>
 #include <QTabBar>
 #include <QTableView>
 #include <QTableWidget>
+
+#include <cmath>
 
 using protocol::ParameterBlock;
 using testsupport::ConnectedTo;
@@ -62,6 +65,22 @@ protected:
         return false;
     }
 };
+
+// The sample configuration shipped beside the program.
+QByteArray SampleConfiguration()
+{
+    QFile file(QStringLiteral(TARVOLIN_SAMPLE_CONFIG));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Whether `text` shows whole in a cell `width` pixels wide: the style
+// elides a text wider than the cell less its grid line and its text margin
+// on both sides.
+bool Fits(const QAbstractItemView *grid, const QString &text, int width)
+{
+    const int margin = grid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, grid) + 1;
+    return std::ceil(QFontMetricsF(grid->font()).horizontalAdvance(text)) <= width - 1 - 2 * margin;
+}
 
 enum Fault { NoFault, Repeat3, Repeat4, RefusedWithZero, ReplyShort };
 
@@ -259,6 +278,36 @@ private slots:
         QCOMPARE(TableRow(f, 2), changed);
         QCOMPARE(CurrentPanel(f), changed);
         QVERIFY(e.prompts.messages.isEmpty());
+    }
+
+    // With the sample configuration and the meter's records no caption or
+    // value is cut in the font in use, nor an entry of the range grid.
+    void sampleTextsFitTheirCells()
+    {
+        EndToEnd e;
+        e.configuration = SampleConfiguration();
+        QVERIFY(!e.configuration.isEmpty());
+        QVERIFY(e.Start(false, QStringLiteral("vlink:127.0.0.1:1")));
+        app::TForm4 &f = *e.form;
+        QList<QStringList> records;
+        for (int n = 1; n <= 25; ++n)
+            records << RecordTexts(n, e.configuration);
+        f.MergeRecords(records);
+        QCOMPARE(f.Measurements->ColumnCount(), 6);
+        for (int r = 0; r < f.Measurements->RowCount(); ++r) {
+            for (int c = 0; c < f.Measurements->ColumnCount(); ++c) {
+                const QString text = f.Measurements->Cell(c, r);
+                QVERIFY2(Fits(f.meas, text, f.meas->columnWidth(c)), qPrintable(text));
+                QVERIFY2(Fits(f.current, text, f.current->columnWidth(r ? 1 : 0)), qPrintable(text));
+            }
+        }
+        QVERIFY(f.meas->fontMetrics().height() <= f.meas->rowHeight(1) - 1);
+
+        // The range grid draws its text 2 pixels in.
+        const QFontMetricsF grid(f.StringGrid1->font());
+        for (const QString &text : {QStringLiteral("N/A"), QStringLiteral("180"), QStringLiteral("160")})
+            QVERIFY2(std::ceil(grid.horizontalAdvance(text)) <= f.StringGrid1->columnWidth(1) - 1 - 2, qPrintable(text));
+        QVERIFY(grid.height() <= f.StringGrid1->rowHeight(1) - 1 - 2);
     }
 
     void saveWritesTheTableAsCsv()
