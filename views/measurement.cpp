@@ -1,5 +1,6 @@
 // The Measurement page: the table `meas` of received records, the record
-// panel `current`, "Read" with its "Select range" dialog, and "Save" as CSV.
+// panel `current`, "Read" with its "Select range" dialog, and "Save" as CSV
+// or workbook.
 #include "views/measurement.h"
 
 #include "data/platform.h"
@@ -11,10 +12,13 @@
 #include "views/devicedata.h"
 #include "views/gridsizing.h"
 #include "data/meastable.h"
+#include "data/workbook.h"
 #include "views/savefile.h"
 #include "views/selrange.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -224,10 +228,21 @@ void MeasurementPage::Button10Click()
 {
     FileDialogOptions options;
     options.title = QStringLiteral("Save as CSV");
-    options.filter = QStringLiteral("CSV file (*.csv)");
+    options.filter = QStringLiteral("CSV file (*.csv);;Excel workbook (*.xlsx)");
     options.defaultExtension = QStringLiteral("CSV");
     options.promptOverwrite = true;
-    SaveThroughDialog(m_owner, options, [this] { return data::CsvBytes(*Measurements, data::ListSeparator()); });
+    // The name decides the format, as it does for the command-line tool.
+    SaveThroughDialog(m_owner, options, [this](const QString &fileName) {
+        if (!data::IsWorkbookName(fileName))
+            return data::CsvBytes(*Measurements, data::ListSeparator());
+        QByteArray bytes;
+        QString error;
+        if (!data::WorkbookBytes(*Measurements, &bytes, &error))
+            throw std::runtime_error(QStringLiteral("Cannot create file \"%1\". %2")
+                                         .arg(QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath()), error)
+                                         .toStdString());
+        return bytes;
+    });
 }
 
 } // namespace views

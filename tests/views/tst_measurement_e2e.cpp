@@ -310,7 +310,7 @@ private slots:
         QVERIFY(grid.height() <= f.StringGrid1->rowHeight(1) - 1 - 2);
     }
 
-    void saveWritesTheTableAsCsv()
+    void saveWritesTheTableAsCsvOrWorkbook()
     {
         EndToEnd e;
         QVERIFY(ConnectedTo(e, 25));
@@ -337,6 +337,16 @@ private slots:
         QFile file(target);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), expected);
+
+        // The dialog offers the workbook too, and a name ending in .xlsx
+        // gets one.
+        QCOMPARE(e.prompts.dialogs[0].filter, QStringLiteral("CSV file (*.csv);;Excel workbook (*.xlsx)"));
+        const QString book = e.dir.filePath(QStringLiteral("records.xlsx"));
+        e.prompts.fileNames.enqueue(book);
+        QTest::mouseClick(e.form->Button10, Qt::LeftButton);
+        QFile workbook(book);
+        QVERIFY(workbook.open(QIODevice::ReadOnly));
+        QVERIFY(workbook.readAll().startsWith("PK\x03\x04"));
         QVERIFY(e.prompts.messages.isEmpty());
     }
 };
