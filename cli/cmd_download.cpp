@@ -1,11 +1,12 @@
 // tarvolin-cli download [--from A] [--to B] [-o FILE] [--utf8]: stored
-// measurements as the CSV file that "Save" writes.
+// measurements as the CSV file or the workbook that "Save" writes.
 #include "cli/blockjson.h"
 #include "cli/commands.h"
 
 #include "data/platform.h"
 #include "protocol/meterchannel.h"
 #include "data/csv.h"
+#include "data/workbook.h"
 
 #include <utility>
 
@@ -42,10 +43,18 @@ bool Acceptable(const Range &r, qint64 recordSize)
 
 } // namespace
 
-QByteArray CsvResult(const data::MeasTable &table, const Options &options)
+bool TableResult(const data::MeasTable &table, const Options &options, QByteArray *bytes)
 {
-    return data::CsvBytes(table, data::ListSeparator(),
-                           options.utf8 ? data::CsvEncoding::Utf8WithMark : data::CsvEncoding::Utf16LE);
+    if (!data::IsWorkbookName(options.output)) {
+        *bytes = data::CsvBytes(table, data::ListSeparator(),
+                                options.utf8 ? data::CsvEncoding::Utf8WithMark : data::CsvEncoding::Utf16LE);
+        return true;
+    }
+    QString error;
+    if (data::WorkbookBytes(table, bytes, &error))
+        return true;
+    Say(error);
+    return false;
 }
 
 int RunDownload(const Options &options)
@@ -80,7 +89,10 @@ int RunDownload(const Options &options)
     session.View.Page = block;
     if (const int code = session.Download(quint16(range.from), quint16(range.to)))
         return code;
-    return WriteResult(options.output, CsvResult(session.Table, options)) ? ExitDone : ExitUsage;
+    QByteArray result;
+    if (!TableResult(session.Table, options, &result))
+        return ExitUsage;
+    return WriteResult(options.output, result) ? ExitDone : ExitUsage;
 }
 
 } // namespace cli

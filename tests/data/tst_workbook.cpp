@@ -4,10 +4,9 @@
 #include "data/decimal.h"
 #include "data/meastable.h"
 #include "data/workbook.h"
+#include "tests/support/workbookpart.h"
 
 #include <QMap>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QXmlStreamReader>
 
@@ -18,22 +17,6 @@ struct SheetCell {
     QString text;
     QString style;
 };
-
-// One part of the workbook file, through unzip.
-QByteArray Part(const QByteArray &workbook, const QString &part)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("book.xlsx"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(workbook) != workbook.size())
-        return {};
-    file.close();
-    QProcess unzip;
-    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-p"), path, part});
-    if (!unzip.waitForFinished(30000) || unzip.exitCode() != 0)
-        return {};
-    return unzip.readAllStandardOutput();
-}
 
 // The cells of the sheet by reference ("A1"); the sheet's text cells are
 // inline strings.
@@ -116,7 +99,7 @@ private slots:
         QVERIFY2(data::WorkbookBytes(table, &bytes, &error), qPrintable(error));
         QVERIFY(bytes.startsWith("PK"));
 
-        const QByteArray sheet = Part(bytes, QStringLiteral("xl/worksheets/sheet1.xml"));
+        const QByteArray sheet = testsupport::WorkbookPart(bytes, QStringLiteral("xl/worksheets/sheet1.xml"));
         QVERIFY(!sheet.isEmpty());
         const QMap<QString, SheetCell> cells = Cells(sheet);
         QCOMPARE(cells.size(), 12);
@@ -141,7 +124,7 @@ private slots:
         QCOMPARE(cells["D3"].text, QStringLiteral("1234567890123456789"));
         QVERIFY(sheet.contains("state=\"frozen\""));
         QVERIFY(sheet.contains("<col "));
-        QVERIFY(Part(bytes, QStringLiteral("xl/styles.xml")).contains("<b/>"));
+        QVERIFY(testsupport::WorkbookPart(bytes, QStringLiteral("xl/styles.xml")).contains("<b/>"));
     }
 
     void cellTooLongForASheet()
