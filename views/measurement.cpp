@@ -9,6 +9,7 @@
 #include "link/bt.h"
 #include "protocol/meterchannel.h"
 #include "data/csv.h"
+#include "views/chartwindow.h"
 #include "views/devicedata.h"
 #include "views/gridsizing.h"
 #include "data/meastable.h"
@@ -25,6 +26,7 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTableView>
 #include <QTableWidget>
@@ -68,6 +70,9 @@ void MeasurementPage::BuildMeasurementPage(QWidget *page)
         table->verticalHeader()->hide();
         UseGridTextInset(table);
     }
+    meas->setContextMenuPolicy(Qt::CustomContextMenu);
+    QObject::connect(meas, &QWidget::customContextMenuRequested, m_owner,
+                     [this](const QPoint &pos) { Guarded([&] { measContextPopup(pos); }); });
     QObject::connect(meas->selectionModel(), &QItemSelectionModel::currentRowChanged, m_owner,
             [this](const QModelIndex &now) {
                 bool canSelect = true;
@@ -170,6 +175,33 @@ void MeasurementPage::measSelectCell(int, int row, bool &canSelect)
     const QStringList texts = Measurements->RowTexts(row);
     for (int c = 0; c < texts.size() && c < current->rowCount(); ++c)
         SetCellText(current, 1, c, texts[c]);
+}
+
+// ---- Chart -----------------------------------------------------------------------
+
+void MeasurementPage::measContextPopup(const QPoint &pos)
+{
+    const QModelIndex cell = meas->indexAt(pos);
+    if (!cell.isValid() || !ColumnHasNumber(*Measurements, cell.column()))
+        return;
+    const int column = cell.column();
+    auto *menu = new QMenu(meas);
+    menu->setObjectName(QStringLiteral("measPopup"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(QStringLiteral("Chart of %1").arg(Measurements->Cell(column, 0)), m_owner,
+                    [this, column] { Guarded([&] { ShowChart(column); }); });
+    menu->popup(meas->viewport()->mapToGlobal(pos));
+}
+
+ChartWindow *MeasurementPage::ShowChart(int column)
+{
+    QPointer<ChartWindow> &window = m_charts[column];
+    if (!window)
+        window = new ChartWindow(*Measurements, column, m_owner);
+    window->show();
+    window->raise();
+    window->activateWindow();
+    return window;
 }
 
 // ---- Read -----------------------------------------------------------------------

@@ -6,10 +6,15 @@
 #include "views/widgets.h"
 #include "views/devicedata.h"
 #include "data/meastable.h"
+#include "views/chartwindow.h"
 #include "views/selrange.h"
+#include "tests/support/testfiles.h"
 
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QLabel>
+#include <QMenu>
+#include <QPushButton>
 #include <QProgressBar>
 #include <QStyle>
 #include <QTabBar>
@@ -308,6 +313,53 @@ private slots:
         for (const QString &text : {QStringLiteral("N/A"), QStringLiteral("180"), QStringLiteral("160")})
             QVERIFY2(std::ceil(grid.horizontalAdvance(text)) <= f.StringGrid1->columnWidth(1) - 1 - 2, qPrintable(text));
         QVERIFY(grid.height() <= f.StringGrid1->rowHeight(1) - 1 - 2);
+    }
+
+    // Right-click on a cell offers the chart of its column when the column
+    // holds a number; the chart skips what is none and follows merges.
+    void contextMenuOpensTheChartOfAColumn()
+    {
+        EndToEnd e;
+        QVERIFY(e.Start(false, QStringLiteral("vlink:127.0.0.1:1")));
+        app::TForm4 &f = *e.form;
+        f.show();
+        QStringList unread = RecordTexts(3);
+        unread[1] = QStringLiteral("--.- ");
+        f.MergeRecords({RecordTexts(1), RecordTexts(2), unread, RecordTexts(4)});
+        const auto rightClick = [&f](int column) {
+            const QPoint at = f.meas->visualRect(f.Measurements->index(2, column)).center();
+            QContextMenuEvent event(QContextMenuEvent::Mouse, at, f.meas->viewport()->mapToGlobal(at));
+            QApplication::sendEvent(f.meas->viewport(), &event);
+            return f.meas->findChild<QMenu *>(QStringLiteral("measPopup"));
+        };
+        QVERIFY(!rightClick(2)); // "Wood species" holds no number
+
+        QMenu *menu = rightClick(1);
+        QVERIFY(menu);
+        QCOMPARE(menu->actions().size(), 1);
+        QCOMPARE(menu->actions()[0]->text(), QStringLiteral("Chart of Moisture %"));
+        menu->actions()[0]->trigger();
+        menu->close();
+        auto *chart = f.findChild<views::ChartWindow *>();
+        QVERIFY(chart);
+        QTRY_VERIFY(chart->isVisible());
+        QCOMPARE(chart->windowTitle(), QStringLiteral("Moisture % - ") + QApplication::applicationName());
+        QVERIFY(chart->Drawn().byKey);
+        const QList<QPointF> expected{{1, RecordTexts(1)[1].toDouble()}, {2, RecordTexts(2)[1].toDouble()},
+                                      {4, RecordTexts(4)[1].toDouble()}};
+        QCOMPARE(chart->Drawn().points, expected);
+        QCOMPARE(chart->SkippedLabel->text(), QStringLiteral("1 of 4 values is not a number and is not shown."));
+
+        f.MergeRecords({RecordTexts(3)});
+        QTRY_COMPARE(chart->Drawn().points.size(), 4);
+        QVERIFY(chart->SkippedLabel->text().isEmpty());
+
+        const QString image = e.dir.filePath(QStringLiteral("chart.png"));
+        e.prompts.fileNames.enqueue(image);
+        QTest::mouseClick(chart->SaveImageButton, Qt::LeftButton);
+        QCOMPARE(e.prompts.dialogs.last().title, QStringLiteral("Save image"));
+        QVERIFY(testsupport::ReadAll(image).startsWith("\x89PNG"));
+        QVERIFY(e.prompts.messages.isEmpty());
     }
 
     void saveWritesTheTableAsCsvOrWorkbook()
