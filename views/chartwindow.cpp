@@ -31,14 +31,6 @@ int RecordRows(const data::MeasTable &table)
     return rows;
 }
 
-bool KeysAreNumbers(const data::MeasTable &table, int rows)
-{
-    for (int r = 1; r < rows; ++r)
-        if (!data::DecimalNumber(table.CellView(0, r)))
-            return false;
-    return rows > 1;
-}
-
 // The range an axis shows: the values' own, widened where they are all one.
 std::pair<qreal, qreal> Span(qreal low, qreal high)
 {
@@ -60,16 +52,25 @@ ColumnChart ChartOfColumn(const data::MeasTable &table, int column)
 {
     ColumnChart chart;
     const int rows = RecordRows(table);
-    chart.byKey = KeysAreNumbers(table, rows);
+    // The keys as numbers, as long as every one is one.
+    QList<qreal> keys;
+    keys.reserve(rows);
+    for (int r = 1; r < rows; ++r) {
+        const std::optional<double> key = data::DecimalNumber(table.CellView(0, r));
+        if (!key)
+            break;
+        keys.append(*key);
+    }
+    chart.byKey = rows > 1 && keys.size() == rows - 1;
     chart.points.reserve(rows);
     for (int r = 1; r < rows; ++r) {
-        const std::optional<double> y = data::DecimalNumber(table.CellView(column, r));
+        const std::optional<double> y =
+            column == 0 && chart.byKey ? keys[r - 1] : data::DecimalNumber(table.CellView(column, r));
         if (!y) {
             ++chart.skipped;
             continue;
         }
-        const qreal x = chart.byKey ? *data::DecimalNumber(table.CellView(0, r)) : qreal(r);
-        chart.points.append({x, *y});
+        chart.points.append({chart.byKey ? keys[r - 1] : qreal(r), *y});
     }
     return chart;
 }
@@ -144,6 +145,9 @@ void ChartWindow::Redraw()
     m_drawn = ChartOfColumn(m_table, m_column);
     const QList<QPointF> &points = m_drawn.points;
     m_xAxis->setTitleText(m_drawn.byKey ? m_table.Cell(0, 0) : QStringLiteral("Row"));
+    // Every change of an axis range lays out all points of the series
+    // again: the ranges change while it is empty, and the points come once.
+    m_series->clear();
     if (!points.isEmpty()) {
         const auto [left, right] = std::minmax_element(points.begin(), points.end(),
                                                        [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); });
@@ -153,6 +157,8 @@ void ChartWindow::Redraw()
         const auto [yLow, yHigh] = Span(bottom->y(), top->y());
         m_xAxis->setRange(xLow, xHigh);
         m_yAxis->setRange(yLow, yHigh);
+        m_xAxis->applyNiceNumbers();
+        m_yAxis->applyNiceNumbers();
     }
     m_series->replace(points);
     SkippedLabel->setText(m_drawn.skipped ? SkippedText(m_drawn.skipped, int(points.size()) + m_drawn.skipped)
