@@ -14,12 +14,14 @@ Commands:
                        read it back and print what changed
   live [-o FILE] [--utf8]
                        take the meter's current measurement: the caption line
-                       and one record line of the download's CSV
+                       and one record line of the download's CSV (a workbook
+                       for -o FILE.xlsx)
   download [--from A] [--to B] [-o FILE] [--utf8]
                        download the stored measurements A..B (default: 1 to
                        the usage count) as CSV, the format of "Save": UTF-16 LE,
                        the regional list separator; --utf8 writes UTF-8 with
-                       a byte-order mark
+                       a byte-order mark; -o FILE.xlsx writes an Excel
+                       workbook, numbers as number cells
   upload FILE.HEX [--yes]
                        send firmware from an Intel HEX (INHX32) file; asks
                        "Data file: <path>" on the terminal unless --yes
@@ -33,15 +35,17 @@ Options:
   --trace FILE         write a protocol trace to FILE
   --scan-seconds N     how long to look for the meter (default 12)
   -o, --output FILE    where a command writes its result (default: stdout);
-                       written completely or not at all
+                       written completely or not at all; a name ending in
+                       .xlsx gets live and download a workbook
   --from A, --to B     the records download fetches (1..65535)
-  --utf8               live and download write UTF-8 with a byte-order mark
+  --utf8               live and download write their CSV as UTF-8 with a
+                       byte-order mark
   --yes                upload sends without asking
   -h, --help           this text
 
 Exit codes:
   0    done
-  1    bad usage or bad input file
+  1    bad usage, bad input file, or a table too large for a workbook
   2    no Bluetooth LE adapter
   3    meter not found or connection failure
   4    connection lost or transmission error

@@ -7,7 +7,7 @@
 namespace views {
 
 bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
-                       const std::function<QByteArray()> &content)
+                       const std::function<QByteArray(const QString &fileName)> &content)
 {
     // The name is used as the dialog gave it: appending the extension
     // afterwards would write a file the overwrite question never saw.
@@ -15,9 +15,15 @@ bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
     if (fileName.isEmpty())
         return false;
     QString error;
-    if (!data::WriteFileReplacing(fileName, content(), &error))
+    if (!data::WriteFileReplacing(fileName, content(fileName), &error))
         throw std::runtime_error(error.toStdString());
     return true;
+}
+
+bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
+                       const std::function<QByteArray()> &content)
+{
+    return SaveThroughDialog(owner, options, [&content](const QString &) { return content(); });
 }
 
 } // namespace views

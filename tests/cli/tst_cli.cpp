@@ -11,8 +11,10 @@
 #include "sim/simmeterthread.h"
 #include "data/csv.h"
 #include "data/meastable.h"
+#include "data/workbook.h"
 #include "tests/support/hexrecords.h"
 #include "tests/support/testfiles.h"
+#include "tests/support/workbookpart.h"
 
 #include <QDate>
 #include <QDir>
@@ -77,12 +79,14 @@ private slots:
     void meterThatStopsAnsweringEndsTheDownloadWithoutAFile();
     void interruptWhileConnectedEndsTheSession();
     void downloadWritesTheBytesOfSave();
+    void downloadWritesAWorkbook();
     void uploadSendsTheDataRecords();
 
 private:
     void Launch(QProcess &process, const QStringList &arguments, const QStringList &environment = {});
     Result Tool(const QStringList &arguments, const QStringList &environment = {});
     QByteArray ExpectedCsv(int from, int to, QChar separator, data::CsvEncoding encoding) const;
+    bool ExpectedTable(int from, int to, data::MeasTable &table) const;
     QString Path(const QString &name) const { return m_dir.filePath(name); }
 
     sim::SimMeterThread m_meter;
@@ -159,14 +163,14 @@ Result TestCli::Tool(const QStringList &arguments, const QStringList &environmen
     return r;
 }
 
-// What "Save" writes after the window merged the meter's records from..to:
-// the program's own field list, the meter's own records.
-QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, data::CsvEncoding encoding) const
+// The table after the window merged the meter's records from..to: the
+// program's own field list, the meter's own records.
+bool TestCli::ExpectedTable(int from, int to, data::MeasTable &table) const
 {
     data::FieldList fields;
     QString error;
     if (!data::LoadFieldList(kConfig, fields, &error))
-        return {};
+        return false;
     std::vector<protocol::RecordField> layout;
     QStringList captions;
     for (const auto &item : fields.items) {
@@ -174,7 +178,6 @@ QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, data::CsvEnco
         if (item->IsShown())
             captions << item->Name;
     }
-    data::MeasTable table;
     table.SetCaptions(captions);
     QList<QStringList> batch;
     for (int n = from; n <= to; ++n) {
@@ -184,7 +187,14 @@ QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, data::CsvEnco
             layout, {reinterpret_cast<const std::uint8_t *>(record.constData()), std::size_t(record.size())});
     }
     table.Merge(batch);
-    return data::CsvBytes(table, separator, encoding);
+    return true;
+}
+
+// What "Save" writes as CSV after that merge.
+QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, data::CsvEncoding encoding) const
+{
+    data::MeasTable table;
+    return ExpectedTable(from, to, table) ? data::CsvBytes(table, separator, encoding) : QByteArray();
 }
 
 void TestCli::readGivesTheBlockAndWriteRestoresIt()
@@ -384,6 +394,22 @@ void TestCli::downloadWritesTheBytesOfSave()
              {QStringLiteral("LC_ALL=C")});
     QCOMPARE(r.code, 0);
     QCOMPARE(r.out, ExpectedCsv(2, 3, QLatin1Char(','), data::CsvEncoding::Utf8WithMark));
+}
+
+void TestCli::downloadWritesAWorkbook()
+{
+    const QString book = Path(QStringLiteral("records.xlsx"));
+    const Result r = Tool({QStringLiteral("download"), QStringLiteral("-o"), book});
+    QCOMPARE(r.code, 0);
+    data::MeasTable table;
+    QVERIFY(ExpectedTable(1, 3, table));
+    QByteArray expected;
+    QString error;
+    QVERIFY(data::WorkbookBytes(table, &expected, &error));
+    const QString sheet = QStringLiteral("xl/worksheets/sheet1.xml");
+    const QByteArray written = testsupport::WorkbookPart(testsupport::ReadAll(book), sheet);
+    QVERIFY(written.contains("<t>Moisture %</t>"));
+    QCOMPARE(written, testsupport::WorkbookPart(expected, sheet));
 }
 
 void TestCli::uploadSendsTheDataRecords()
