@@ -13,8 +13,9 @@ class QWidget;
 namespace views {
 
 // Asks for the name through the save dialog and writes what `content` gives
-// there (WriteFileReplacing). The dialog itself applies the default
-// extension, so its overwrite question is about the file really written.
+// there (WriteFileReplacing, in place with its space reserved where no file
+// can be made beside it). The dialog itself applies the default extension,
+// so its overwrite question is about the file really written.
 // False when the user cancelled; a failure raises std::runtime_error with
 // "Cannot create file "<name>". <reason>" and the old file stays as it was.
 bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
