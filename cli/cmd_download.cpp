@@ -68,7 +68,7 @@ int RunDownload(const Options &options)
     session.View.Page = block;
     if (const int code = session.Download(quint16(range.from), quint16(range.to)))
         return code;
-    return WriteResult(options.output, CsvResult(session.Table, options)) ? ExitDone : ExitUsage;
+    return WriteResult(options.output, CsvResult(session.Table, options)) ? ExitDone : ExitOutputFailed;
 }
 
 } // namespace cli

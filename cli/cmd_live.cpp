@@ -21,7 +21,7 @@ int RunLive(const Options &options)
         Say(QStringLiteral("the meter sent no measurement"));
         return ExitLost;
     }
-    return WriteResult(options.output, CsvResult(session.Table, options)) ? ExitDone : ExitUsage;
+    return WriteResult(options.output, CsvResult(session.Table, options)) ? ExitDone : ExitOutputFailed;
 }
 
 } // namespace cli

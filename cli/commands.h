@@ -16,8 +16,9 @@ int RunUpload(const Options &options);
 // regional list separator), or UTF-8 behind its mark with --utf8.
 QByteArray CsvResult(const data::MeasTable &table, const Options &options);
 
-// Writes `bytes` to `path` completely or not at all; false with a message
-// said. An empty path writes to stdout.
+// Writes `bytes` where -o says (cli/files.h): a file completely or not at
+// all, a device or a pipe as a stream, stdout for no path or "-". False
+// with a message said.
 bool WriteResult(const QString &path, const QByteArray &bytes);
 
 } // namespace cli
