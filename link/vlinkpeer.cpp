@@ -118,11 +118,11 @@ std::optional<VLinkEvent> VLinkPeer::HandleService(const vlink::Line &line)
         const std::optional<QUuid> characteristic = vlink::ParseUuid(line.args[i]);
         if (!characteristic)
             continue;
-        if (m_characteristicCount >= MaxCharacteristics)
+        if (m_characteristicCount + int(service->characteristics.size()) >= MaxCharacteristics)
             return CutOff(QStringLiteral("advertised more than %1 characteristics").arg(MaxCharacteristics));
         service->characteristics.push_back(std::make_unique<VLinkCharacteristic>(*characteristic));
-        ++m_characteristicCount;
     }
+    m_characteristicCount += int(service->characteristics.size());
     m_services.push_back(std::move(service));
     return std::nullopt;
 }
