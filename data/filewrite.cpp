@@ -5,10 +5,12 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace data {
 
@@ -44,6 +46,7 @@ bool Fail(const QString &path, const QString &reason, QString *error)
     return false;
 }
 
+#ifdef Q_OS_UNIX
 QString Reason(int code)
 {
     return qt_error_string(code);
@@ -61,8 +64,10 @@ int Reserve(int fd, off_t oldSize, off_t size)
         failed = ::posix_fallocate(fd, 0, size);
     while (failed == EINTR);
     struct stat now {};
-    if (failed != 0 && ::fstat(fd, &now) == 0 && now.st_size > oldSize)
-        (void)::ftruncate(fd, oldSize);
+    if (failed != 0 && ::fstat(fd, &now) == 0 && now.st_size > oldSize) {
+        // Should even this fail, the reason to give is still the first.
+        [[maybe_unused]] const int cut = ::ftruncate(fd, oldSize);
+    }
     return failed;
 }
 
@@ -124,6 +129,13 @@ bool WriteInPlace(const QString &path, const QByteArray &bytes, QString *error)
         return Fail(path, QStringLiteral("%1. The file may be incomplete.").arg(Reason(failed)), error);
     return true;
 }
+#else
+// Without a way to reserve the space first, the old file is not touched.
+bool WriteInPlace(const QString &path, const QByteArray &, QString *error)
+{
+    return Fail(path, QStringLiteral("No file can be made beside it. The old file is unchanged."), error);
+}
+#endif
 
 bool Replace(const QString &path, const QByteArray &bytes, QString *error, bool *noFileBeside)
 {
