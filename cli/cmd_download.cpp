@@ -88,8 +88,8 @@ int RunDownload(const Options &options)
         return code;
     QByteArray result;
     if (!TableResult(session.Table, options, &result))
-        return ExitUsage;
-    return WriteResult(options.output, result) ? ExitDone : ExitUsage;
+        return ExitOutputFailed;
+    return WriteResult(options.output, result) ? ExitDone : ExitOutputFailed;
 }
 
 } // namespace cli

@@ -26,8 +26,8 @@ int RunLive(const Options &options)
     }
     QByteArray result;
     if (!TableResult(session.Table, options, &result))
-        return ExitUsage;
-    return WriteResult(options.output, result) ? ExitDone : ExitUsage;
+        return ExitOutputFailed;
+    return WriteResult(options.output, result) ? ExitDone : ExitOutputFailed;
 }
 
 } // namespace cli

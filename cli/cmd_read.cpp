@@ -20,7 +20,7 @@ int RunRead(const Options &options)
     const QByteArray json = BlockToJson(session.View.BlocksRead.last());
     if (const int code = session.Disconnect())
         return code;
-    return WriteResult(options.output, json) ? ExitDone : ExitUsage;
+    return WriteResult(options.output, json) ? ExitDone : ExitOutputFailed;
 }
 
 } // namespace cli

@@ -18,8 +18,9 @@ int RunUpload(const Options &options);
 // table does not fit in a workbook.
 bool TableResult(const data::MeasTable &table, const Options &options, QByteArray *bytes);
 
-// Writes `bytes` to `path` completely or not at all; false with a message
-// said. An empty path writes to stdout.
+// Writes `bytes` where -o says (cli/files.h): a file completely or not at
+// all, a device or a pipe as a stream, stdout for no path or "-". False
+// with a message said.
 bool WriteResult(const QString &path, const QByteArray &bytes);
 
 } // namespace cli

@@ -14,6 +14,7 @@ enum ExitCode {
     ExitLost = 4,         // connection lost or transmission error
     ExitDiffers = 5,      // read-back differs
     ExitInterrupted = 130,
+    ExitOutputFailed = 7, // the result could not be written (-o, stdout)
 };
 
 constexpr ExitCode ExitCodeFor(protocol::Failure why)

@@ -31,12 +31,13 @@ Options:
                                  (default: TARVOLIN_LINK, else the machine's
                                  Bluetooth LE stack)
   --config FILE        the measurement layout (default: ZEVQ-BLE.INI beside
-                       the tool)
+                       the tool); input files must be regular files
   --trace FILE         write a protocol trace to FILE
   --scan-seconds N     how long to look for the meter (default 12)
-  -o, --output FILE    where a command writes its result (default: stdout);
-                       written completely or not at all; a name ending in
-                       .xlsx gets live and download a workbook
+  -o, --output FILE    where a command writes its result (default or "-":
+                       stdout); a file is written completely or not at
+                       all, a device or a pipe as a stream; a name ending
+                       in .xlsx gets live and download a workbook
   --from A, --to B     the records download fetches (1..65535)
   --utf8               live and download write their CSV as UTF-8 with a
                        byte-order mark
@@ -50,6 +51,7 @@ Exit codes:
   3    meter not found or connection failure
   4    connection lost or transmission error
   5    read-back differs
+  7    the result could not be written (-o or stdout)
   130  interrupted (Ctrl+C); a connected meter is told the session ends
 
 Messages go to stderr, results to stdout.

@@ -15,7 +15,9 @@ bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
     if (fileName.isEmpty())
         return false;
     QString error;
-    if (!data::WriteFileReplacing(fileName, content(fileName), &error))
+    // The user chose this very file: where no new file can be made beside
+    // it, it is written over, its space reserved first.
+    if (!data::WriteFileReplacing(fileName, content(fileName), &error, data::InPlace::Reserved))
         throw std::runtime_error(error.toStdString());
     return true;
 }

@@ -13,13 +13,15 @@ class QWidget;
 namespace views {
 
 // Asks for the name through the save dialog and writes what `content` gives
-// for that name there (WriteFileReplacing). The dialog itself applies the
+// for that name there (WriteFileReplacing, in place with its space reserved
+// where no file can be made beside it). The dialog itself applies the
 // default extension, so its overwrite question is about the file really
 // written. False when the user cancelled; a failed write raises
 // std::runtime_error with "Cannot create file "<name>". <reason>", and an
 // error `content` raises goes on as it is; the old file stays as it was.
 bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
                        const std::function<QByteArray(const QString &fileName)> &content);
+// The same for content that does not depend on the name.
 bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
                        const std::function<QByteArray()> &content);
 

@@ -132,6 +132,29 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
     }
 
+    // Written in place, the save reserves the new content's space first: a
+    // disk that cannot hold it refuses before the old bytes change.
+    void inPlaceSaveThatCannotFitKeepsTheOldFile()
+    {
+        QTemporaryDir dir;
+        PageForm page;
+        ScriptedPrompts prompts;
+        const QString path = dir.filePath(QString(250, QLatin1Char('k')) + QStringLiteral(".CSV"));
+        if (!WriteAll(path, "old"))
+            QSKIP("the file system refuses long names");
+        prompts.fileNames.enqueue(path);
+        {
+            const testsupport::FileSizeLimit limit(CsvContent.size() / 2);
+            QVERIFY(limit.active());
+            MakeCaller(QStringLiteral("csv"), page).save();
+        }
+        QCOMPARE(prompts.texts(),
+                 QStringList{QStringLiteral("Cannot create file \"%1\". File too large. The old file is unchanged.")
+                                 .arg(QDir::toNativeSeparators(path))});
+        QCOMPARE(ReadAll(path), QByteArray("old"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+    }
+
     void failedSaveKeepsTheOldFile()
     {
         // The templates' own test covers "Save defaults".
