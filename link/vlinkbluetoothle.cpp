@@ -79,6 +79,7 @@ public:
     void Close();
 
     bool IsOpen() const { return m_socket != nullptr; }
+    int Rssi() const { return m_rssi; }
     bool Advertised() const { return m_advertised; }
     bool Busy() const { return m_subscribeLoop != nullptr; }
 
@@ -138,6 +139,7 @@ private:
     QTcpSocket *m_socket = nullptr;
     vlink::LineReader m_reader;
     QString m_name;
+    int m_rssi = RssiUnknown;
     std::vector<std::unique_ptr<VLinkService>> m_services;
     bool m_sawAdv = false;
     bool m_advertised = false;
@@ -235,6 +237,11 @@ void VLinkDevice::Handle(const vlink::Line &line)
             m_name = QString::fromUtf8(line.rest);
         } else if (line.verb == "SERVICE" && m_sawAdv) {
             HandleService(line);
+        } else if (line.verb == "RSSI" && m_sawAdv && !line.args.isEmpty()) {
+            // A signal strength outside what a receiver can measure is none.
+            const std::optional<int> rssi = vlink::ParseStatus(line.args.first());
+            if (rssi && *rssi >= -127 && *rssi <= 20)
+                m_rssi = *rssi;
         } else if (line.verb == "END" && m_sawAdv) {
             m_advertised = true;
             m_owner->DeviceAdvertised(this);
@@ -465,7 +472,7 @@ VLinkDevice *VLinkBluetoothLE::OwnDevice(TBluetoothLEDevice *device) const
 void VLinkBluetoothLE::DeviceAdvertised(VLinkDevice *device)
 {
     if (m_scanning && Enabled() && OnDiscoverLEDevice)
-        OnDiscoverLEDevice(this, device, 0, QByteArray());
+        OnDiscoverLEDevice(this, device, device->Rssi(), QByteArray());
 }
 
 void VLinkBluetoothLE::DiscoverServices(TBluetoothLEDevice *device)
