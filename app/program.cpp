@@ -6,6 +6,7 @@
 #include "views/prompts.h"
 #include "link/bt.h"
 #include "link/linkfactory.h"
+#include "link/meterlink.h"
 #include "protocol/trace.h"
 #include "views/selrange.h"
 
@@ -61,6 +62,9 @@ int StartProgram(Program &program, const QString &linkSetting, const QString &co
     }
     program.mainWindow = std::make_unique<TForm4>(std::move(component));
     Form4 = program.mainWindow.get();
+    // TARVOLIN_ADDRESS=ADDR pins "Search and connect" to the one meter at that
+    // address (as the tool's scan lists it); unset, the first meter seen.
+    Form4->Meter->Address = qEnvironmentVariable("TARVOLIN_ADDRESS");
     const QString path = configPath.isEmpty()
         ? QDir(QCoreApplication::applicationDirPath()).filePath(data::ConfigFileName)
         : configPath;

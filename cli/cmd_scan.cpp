@@ -1,36 +1,97 @@
 // tarvolin-cli scan: the devices seen during one scan, the meter marked.
 #include "cli/commands.h"
 
+#include "data/printable.h"
 #include "link/linkfactory.h"
 #include "link/meterlink.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTextStream>
 #include <QTimer>
 
+#include <cstdio>
+
 namespace cli {
+
+namespace {
+
+struct Seen {
+    QString name;
+    QString address;
+    int rssi = devlink::RssiUnknown;
+    bool IsMeter() const { return name == devlink::MeterLink::MeterName; }
+};
+
+// One entry per device: a device the stack reports again (a name that came
+// late, a new scan response) keeps its entry and gets what is new.
+void Note(QList<Seen> &seen, const Seen &report)
+{
+    for (Seen &s : seen) {
+        if (s.address != report.address || (report.address.isEmpty() && s.name != report.name))
+            continue;
+        if (!report.name.isEmpty())
+            s.name = report.name;
+        if (report.rssi != devlink::RssiUnknown)
+            s.rssi = report.rssi;
+        return;
+    }
+    seen.append(report);
+}
+
+// Tab-separated: name, address, signal strength, and the meter's mark. A
+// name is what a device chose to advertise; printed as it stands it could
+// drive the terminal or add a column.
+QByteArray Text(const QList<Seen> &seen)
+{
+    QString text;
+    QTextStream out(&text);
+    for (const Seen &s : seen) {
+        out << (s.IsMeter() ? "* " : "  ")
+            << (s.name.isEmpty() ? QStringLiteral("(no name)") : data::Printable(s.name)) << '\t' << s.address
+            << '\t' << (s.rssi == devlink::RssiUnknown ? QStringLiteral("-") : QStringLiteral("%1 dBm").arg(s.rssi))
+            << (s.IsMeter() ? QStringLiteral("\t(the meter)") : QString()) << '\n';
+    }
+    out.flush();
+    return text.toUtf8();
+}
+
+QByteArray Json(const QList<Seen> &seen)
+{
+    QJsonArray devices;
+    for (const Seen &s : seen) {
+        devices.append(QJsonObject{
+            {QStringLiteral("name"), s.name},
+            {QStringLiteral("address"), s.address},
+            {QStringLiteral("rssi"), s.rssi == devlink::RssiUnknown ? QJsonValue() : QJsonValue(s.rssi)},
+            {QStringLiteral("meter"), s.IsMeter()},
+        });
+    }
+    return QJsonDocument(devices).toJson(QJsonDocument::Indented);
+}
+
+} // namespace
 
 int RunScan(const Options &options)
 {
+    if (!options.arguments.isEmpty()) {
+        Say(QStringLiteral("scan takes no arguments, not \"%1\"; see tarvolin-cli --help")
+                .arg(data::Printable(options.arguments.join(QLatin1Char(' ')))));
+        return ExitUsage;
+    }
     QString error;
     std::unique_ptr<devlink::TBluetoothLE> component = devlink::CreateLinkComponent(options.link, &error);
     if (!component) {
         Say(error);
         return ExitUsage;
     }
-    struct Seen {
-        QString name;
-        QString address;
-    };
     QList<Seen> seen;
-    component->OnDiscoverLEDevice = [&seen](devlink::TBluetoothLE *, devlink::TBluetoothLEDevice *device, int,
+    component->OnDiscoverLEDevice = [&seen](devlink::TBluetoothLE *, devlink::TBluetoothLEDevice *device, int rssi,
                                             const QByteArray &) {
-        const Seen entry{device->DeviceName(), device->Address()};
-        for (const Seen &s : seen)
-            if (s.address == entry.address && s.name == entry.name)
-                return;
-        seen.append(entry);
+        Note(seen, {device->DeviceName(), device->Address(), rssi});
     };
     component->SetEnabled(true);
     const int scanMs = options.scanSeconds * 1000;
@@ -52,12 +113,9 @@ int RunScan(const Options &options)
     component->SetEnabled(false);
     if (Interrupted())
         return ExitInterrupted;
-    QTextStream out(stdout);
-    for (const Seen &s : seen) {
-        const bool meter = s.name == devlink::MeterLink::MeterName;
-        out << (meter ? "* " : "  ") << (s.name.isEmpty() ? QStringLiteral("(no name)") : s.name) << '\t'
-            << s.address << (meter ? QStringLiteral("\t(the meter)") : QString()) << '\n';
-    }
+    const QByteArray result = options.json ? Json(seen) : Text(seen);
+    std::fwrite(result.constData(), 1, static_cast<std::size_t>(result.size()), stdout);
+    std::fflush(stdout);
     return ExitDone;
 }
 

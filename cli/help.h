@@ -8,7 +8,9 @@ inline constexpr const char *HelpText = R"(Usage: tarvolin-cli [OPTIONS] COMMAND
 Drives the moisture meter over Bluetooth LE without the window.
 
 Commands:
-  scan                 list the devices seen during one scan; the meter is marked *
+  scan [--json]        list the devices seen during one scan: name, address and
+                       signal strength; the meter is marked *; --json prints
+                       a JSON array (name, address, rssi or null, meter)
   read [-o FILE]       print the meter's parameter block as JSON (to FILE with -o)
   write FILE           apply the fields FILE names to the meter's block, write it,
                        read it back and print what changed
@@ -34,6 +36,8 @@ Options:
                        the tool); input files must be regular files
   --trace FILE         write a protocol trace to FILE
   --scan-seconds N     how long to look for the meter (default 12)
+  --address ADDR       connect only to the meter at ADDR, as scan prints it
+                       (default: TARVOLIN_ADDRESS, else the first meter seen)
   -o, --output FILE    where a command writes its result (default or "-":
                        stdout); a file is written completely or not at
                        all, a device or a pipe as a stream; a name ending
@@ -43,6 +47,7 @@ Options:
                        byte-order mark
   --yes                upload sends without asking
   -h, --help           this text
+  --version            the tool's version and the Qt it runs on
 
 Exit codes:
   0    done

@@ -1,5 +1,6 @@
 // tarvolin-cli: the meter from scripts, with the window's link-up, worker
 // and exchanges, so its bytes on the link are the window's bytes.
+#include "cli/about.h"
 #include "cli/commands.h"
 #include "cli/files.h"
 #include "cli/help.h"
@@ -42,6 +43,7 @@ bool takeNumber(const QString &text, int low, int high, int *out)
 bool parse(const QStringList &args, Options *o, bool *help)
 {
     o->link = qEnvironmentVariable("TARVOLIN_LINK");
+    o->address = qEnvironmentVariable("TARVOLIN_ADDRESS");
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString &a = args[i];
         const auto value = [&](QString *out) {
@@ -74,6 +76,13 @@ bool parse(const QStringList &args, Options *o, bool *help)
         } else if (a == QStringLiteral("--to")) {
             if (!value(&v) || !takeNumber(v, 1, 65535, &o->to))
                 return false;
+        } else if (a == QStringLiteral("--address")) {
+            if (!value(&o->address))
+                return false;
+        } else if (a == QStringLiteral("--json")) {
+            o->json = true;
+        } else if (a == QStringLiteral("--version")) {
+            o->version = true;
         } else if (a == QStringLiteral("--utf8")) {
             o->utf8 = true;
         } else if (a == QStringLiteral("--yes")) {
@@ -95,11 +104,17 @@ int Main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvolin-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TARVOLIN_VERSION));
+    QuietQtLogging();
     Options options;
     bool help = false;
     if (!parse(QCoreApplication::arguments(), &options, &help)) {
         Say(QStringLiteral("Bad usage; see tarvolin-cli --help"));
         return ExitUsage;
+    }
+    if (options.version && !help) {
+        QTextStream(stdout) << VersionText() << '\n';
+        return ExitDone;
     }
     if (help || options.command.isEmpty()) {
         QTextStream(help ? stdout : stderr) << HelpText;

@@ -3,6 +3,7 @@
 #include "link/bt.h"
 #include "link/linkfactory.h"
 #include "link/meterlink.h"
+#include "data/printable.h"
 #include "protocol/trace.h"
 
 #include <QCoreApplication>
@@ -82,6 +83,7 @@ int Session::Start()
     m_link = std::make_unique<devlink::MeterLink>(std::move(component), &View);
     m_link->ScanMs = m_options.scanSeconds * 1000;
     m_link->GiveUpWhenScanEnds(true);
+    m_link->Address = m_options.address;
     Worker = new devlink::BT(m_link.get(), &View, Fields.recordSize, data::RecordLayout(Fields.items));
     m_link->Serve(Worker);
     Worker->start();
@@ -126,7 +128,8 @@ int Session::Connect(bool liveReading)
                 return Worker->CurrentState() == devlink::Idle;
             }))
             return Abort();
-        Say(QStringLiteral("meter not found"));
+        Say(m_options.address.isEmpty() ? QStringLiteral("meter not found")
+                                        : QStringLiteral("meter %1 not found").arg(data::Printable(m_options.address)));
         return ExitCodeFor(gaveUp);
     }
     if (!WaitServed(before))

@@ -32,6 +32,9 @@ struct Options {
     bool yes = false;         // --yes
     int from = 0;             // --from (0: not given)
     int to = 0;               // --to
+    QString address;          // --address, else TARVOLIN_ADDRESS: the one meter to connect to
+    bool json = false;        // --json (scan)
+    bool version = false;     // --version
 };
 
 // Messages of the tool itself (the worker's go through CliView).

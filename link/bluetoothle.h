@@ -23,6 +23,11 @@
 
 namespace devlink {
 
+// The rssi that OnDiscoverLEDevice hands over when the stack reported no
+// signal strength for the device (the value Bluetooth's host controller
+// interface uses for "not available"; a received signal is at most +20 dBm).
+inline constexpr int RssiUnknown = 127;
+
 class TBluetoothGattCharacteristic {
 public:
     virtual ~TBluetoothGattCharacteristic() = default;
@@ -50,7 +55,10 @@ public:
     virtual ~TBluetoothLEDevice() = default;
     virtual QString DeviceName() const = 0;
     // The device's address as the platform names it (empty where it has
-    // none to give); for listings, never for finding the meter.
+    // none to give): the Bluetooth address, the system's device UUID where
+    // addresses are hidden (macOS), HOST:PORT on the virtual link. Listed by
+    // the tool's scan, and what pins the link-up to one meter
+    // (MeterLink::Address).
     virtual QString Address() const { return {}; }
     virtual bool IsConnected() const = 0;
     // Asks for the connection; may return before it is up. Repeated calls

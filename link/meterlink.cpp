@@ -9,6 +9,8 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
+#include <algorithm>
+
 namespace devlink {
 
 using protocol::CurrentTimings;
@@ -37,6 +39,11 @@ void sleepMs(int ms)
 
 } // namespace
 
+bool AddressMatches(const QString &wanted, const QString &address)
+{
+    return wanted.isEmpty() || QString::compare(wanted, address, Qt::CaseInsensitive) == 0;
+}
+
 MeterLink::MeterLink(std::unique_ptr<TBluetoothLE> component, SessionView *view)
     : ScanMs(CurrentTimings().scanMs), vorelt(std::move(component)), m_view(view)
 {
@@ -63,8 +70,11 @@ void MeterLink::SearchAndConnect()
         AssignHandlers();
     else
         AssignOwnHandlers();
+    m_linkUpEnd = QDeadlineTimer(ScanMs);
+    m_refused = false;
     // Notifications could not be switched on: the whole sequence starts over,
-    // scan included, for as long as that keeps happening.
+    // scan included, for as long as that keeps happening (in the tool, for as
+    // long as its time lasts).
     while (!LinkUpRound()) {
     }
 }
@@ -92,7 +102,10 @@ bool MeterLink::LinkUpRound()
     LinkDevice = nullptr;
     LinkCharacteristic = nullptr;
     QString error;
-    if (!vorelt->DiscoverDevices(ScanMs, &error)) {
+    const int scanMs = m_giveUpWhenScanEnds
+        ? static_cast<int>(std::clamp<qint64>(m_linkUpEnd.remainingTime(), 1, ScanMs))
+        : ScanMs;
+    if (!vorelt->DiscoverDevices(scanMs, &error)) {
         LinkFailure = Failure::NoAdapter;
         vorelt->SetEnabled(false);
         const QString message = QStringLiteral("BT LE module not enabled or not installed");
@@ -103,7 +116,10 @@ bool MeterLink::LinkUpRound()
         m_view->Tell(message, Failure::NoAdapter);
         return true;
     }
-    if (m_worker)
+    // A round repeated after a refusal finds the worker still searching. The
+    // window tells it again all the same; in the tool, which gives up in the
+    // end, the request would stay pending and start a second search then.
+    if (m_worker && !(m_giveUpWhenScanEnds && m_refused))
         m_worker->RequestConnect();
     Outcome linked = FindMeter();
     if (linked)
@@ -118,6 +134,13 @@ bool MeterLink::LinkUpRound()
         Trace::Note([] { return QStringLiteral("notifications not switched on"); });
         if (const Failure why = GiveUpReason(); why != Failure::None) {
             GiveUp(why == Failure::Interrupted ? why : Failure::NotSubscribed);
+            return true;
+        }
+        m_refused = true;
+        // The window starts over until the user cancels; the tool, which
+        // has no Cancel, only while its time lasts.
+        if (m_giveUpWhenScanEnds && m_linkUpEnd.hasExpired()) {
+            GiveUp(Failure::NotSubscribed);
             return true;
         }
         return false;
@@ -145,15 +168,18 @@ void MeterLink::GiveUp(Failure why)
 }
 
 // Waits until the scan reports the meter: without a time limit in the
-// window, where the user cancels; until the scan ends in the tool.
+// window, where the user cancels; until the link-up's time ends in the tool.
 Outcome MeterLink::FindMeter()
 {
-    const QDeadlineTimer scanEnd(ScanMs);
     while (LinkStage == 1) {
         PumpEvents(CurrentTimings().linkPollMs, 1);
         if (GiveUpRequested())
             return GiveUpReason();
-        if (m_giveUpWhenScanEnds && scanEnd.hasExpired() && LinkStage == 1) {
+        if (m_giveUpWhenScanEnds && m_linkUpEnd.hasExpired() && LinkStage == 1) {
+            // A meter that refused notifications in an earlier round was
+            // found, and that is what the worker reports.
+            if (m_refused)
+                return Failure::NotSubscribed;
             CancelRequested = true;
             return Failure::MeterNotFound;
         }
@@ -243,6 +269,12 @@ void MeterLink::DeviceSeen(TBluetoothLE *, TBluetoothLEDevice *device, int, cons
     Trace::Note([&] { return QStringLiteral("device seen \"%1\"").arg(name); });
     if (name != MeterName)
         return;
+    if (!AddressMatches(Address, device->Address())) {
+        Trace::Note([&] {
+            return QStringLiteral("meter at %1 passed over: not %2").arg(device->Address(), Address);
+        });
+        return;
+    }
     vorelt->CancelDiscovery();
     LinkDevice = device;
     SetStage(2);

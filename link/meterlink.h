@@ -14,6 +14,7 @@
 #include "protocol/failure.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 
 #include <atomic>
 #include <deque>
@@ -25,6 +26,11 @@ namespace devlink {
 
 class BT;
 class SessionView;
+
+// Whether a device at `address` is the meter asked for by `wanted`: any
+// address when `wanted` is empty, else the same text without regard to
+// letter case (the address as TBluetoothLEDevice::Address gives it).
+bool AddressMatches(const QString &wanted, const QString &address);
 
 class MeterLink {
 public:
@@ -57,8 +63,15 @@ public:
     // scan has ended without the meter. The give-up then counts as a cancel,
     // so the worker shows no failure; LinkFailure says MeterNotFound.
     void GiveUpWhenScanEnds(bool giveUp) { m_giveUpWhenScanEnds = giveUp; }
-    // How long a scan runs; the tool's --scan-seconds changes it.
+    // How long a scan runs; the tool's --scan-seconds changes it. Where the
+    // sequence gives up when the scan ends, it bounds the whole link-up:
+    // a round repeated because notifications were refused scans only for
+    // what is left of it, and none starts once it has run out.
     int ScanMs;
+    // The one meter to connect to, by its address (see AddressMatches);
+    // other devices that advertise the meter's name are passed over. Empty:
+    // the first meter the scan reports.
+    QString Address;
 
     // ---- the component's events (main thread) ---------------------------
     void DeviceSeen(TBluetoothLE *sender, TBluetoothLEDevice *device, int rssi,
@@ -114,6 +127,10 @@ private:
     bool m_running = false;
     std::atomic<bool> m_abandoned{false};
     bool m_giveUpWhenScanEnds = false;
+    // Where the sequence gives up when the scan ends: the end of its time,
+    // and whether a round of it met the meter refusing notifications.
+    QDeadlineTimer m_linkUpEnd;
+    bool m_refused = false;
     std::mutex m_chunkLock;
     std::deque<QByteArray> m_chunks; // guarded by m_chunkLock
     MainThreadPoke m_chunkPoke{[this] { StartQueuedWrites(); }};

@@ -115,7 +115,7 @@ public:
     QString m_key;
     QBluetoothDeviceInfo m_info;
     QString m_name;
-    int m_rssi = 0;
+    int m_rssi = RssiUnknown;
     bool m_reported = false; // reported by the current scan, under m_reportedName
     QString m_reportedName;
     QLowEnergyController *m_controller = nullptr; // child of the session context
@@ -307,7 +307,10 @@ void QtBluetoothLE::OnDeviceSeen(const QBluetoothDeviceInfo &info)
         d->m_name = info.name();
     if (!d->m_controller)
         d->m_info = info;
-    d->m_rssi = info.rssi();
+    // Qt says 0 where the stack had no signal strength (a device BlueZ
+    // remembers from earlier); one that was measured is below 0 dBm.
+    if (info.rssi() < 0)
+        d->m_rssi = info.rssi();
     ReportDevice(d);
 }
 

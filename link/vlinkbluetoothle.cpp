@@ -5,10 +5,14 @@
 
 #include <QEventLoop>
 #include <QHostAddress>
+#include <QLoggingCategory>
 #include <QTcpSocket>
 
 #include <algorithm>
 #include <optional>
+
+// Our own category: the tool keeps Qt's own warnings quiet, not these.
+Q_LOGGING_CATEGORY(lcVlink, "tarvolin.vlink", QtWarningMsg)
 
 namespace devlink {
 
@@ -45,6 +49,7 @@ public:
     void Close();
 
     bool IsOpen() const { return m_socket != nullptr; }
+    int Rssi() const { return m_peer.Rssi(); }
     bool Advertised() const { return m_peer.Advertised(); }
     bool Busy() const { return m_subscribeLoop != nullptr; }
     // Handed to the caller through OnDiscoverLEDevice.
@@ -187,7 +192,7 @@ void VLinkDevice::Apply(const VLinkEvent &event)
     case VLinkEvent::CutOff: {
         const QString note = QStringLiteral("vlink peer %1 cut off: it %2").arg(Address(), event.reason);
         protocol::Trace::Note([&] { return note; });
-        qWarning("%s", qUtf8Printable(note));
+        qCWarning(lcVlink, "%s", qUtf8Printable(note));
         Close();
         break;
     }
@@ -335,7 +340,7 @@ void VLinkBluetoothLE::DeviceAdvertised(VLinkDevice *device)
 {
     if (m_scanning && Enabled() && OnDiscoverLEDevice) {
         device->reported = true;
-        OnDiscoverLEDevice(this, device, 0, QByteArray());
+        OnDiscoverLEDevice(this, device, device->Rssi(), QByteArray());
     }
 }
 

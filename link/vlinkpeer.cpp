@@ -97,6 +97,11 @@ std::optional<VLinkEvent> VLinkPeer::HandleAdvertising(const vlink::Line &line)
         m_name = QString::fromUtf8(line.rest);
     } else if (line.verb == "SERVICE" && m_sawAdv) {
         return HandleService(line);
+    } else if (line.verb == "RSSI" && m_sawAdv && !line.args.isEmpty()) {
+        // A signal strength outside what a receiver can measure is none.
+        const std::optional<int> rssi = vlink::ParseStatus(line.args.first());
+        if (rssi && *rssi >= -127 && *rssi <= 20)
+            m_rssi = *rssi;
     } else if (line.verb == "END" && m_sawAdv) {
         m_advertised = true;
         return VLinkEvent{};

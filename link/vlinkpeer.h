@@ -88,6 +88,9 @@ public:
     void Closed();
 
     const QString &Name() const { return m_name; }
+    // The signal strength the peripheral advertised (RSSI line), in dBm;
+    // RssiUnknown when it sent none.
+    int Rssi() const { return m_rssi; }
     bool Advertised() const { return m_advertised; }
     bool ConnectNoted() const { return m_connectSent; }
     bool Connected() const { return m_connected; }
@@ -110,6 +113,7 @@ private:
 
     vlink::LineReader m_reader;
     QString m_name;
+    int m_rssi = RssiUnknown;
     std::vector<std::unique_ptr<VLinkService>> m_services;
     int m_characteristicCount = 0;
     bool m_sawAdv = false;

@@ -10,8 +10,9 @@ version), then run:
     /usr/bin/python3 scripts/bluez_mock.py [options]
 
   --meter HOST:PORT    a device backed by a simulated peripheral speaking the
-                       virtual link (zevq-sim): its name and GATT services come
-                       from the peripheral's ADV/SERVICE lines; Connect,
+                       virtual link (zevq-sim): its name, GATT services and
+                       signal strength (-52 dBm unless it sends RSSI) come
+                       from the peripheral's ADV/SERVICE/RSSI lines; Connect,
                        StartNotify and WriteValue are forwarded to it and its
                        NOTIFY lines become Value changes
   --device NAME        a device with the serial service whose writes succeed
@@ -116,6 +117,7 @@ class VLinkPeer:
         self.buf = b''
         self.watch = None
         self.expected = []  # [(first word, uuid or None, callback)]
+        self.rssi = None  # from the peripheral's RSSI line, if it sends one
 
     def open(self):
         """Connects and reads the advertisement; returns (name, services)."""
@@ -130,6 +132,11 @@ class VLinkPeer:
                 raise OSError('no advertisement from %s:%d' % (self.host, self.port))
             if line.startswith('ADV'):
                 name = line[4:] if len(line) > 3 else ''
+            elif line.startswith('RSSI ') and name is not None:
+                try:
+                    self.rssi = int(line[5:])
+                except ValueError:
+                    pass
             elif line.startswith('SERVICE ') and name is not None:
                 uuids = [norm_uuid(u) for u in line.split(' ')[1:] if u]
                 services.append((uuids[0], uuids[1:]))
@@ -256,6 +263,11 @@ class Device:
         self.late_name = False  # the first advertisement carries no name
 
     # -- presence on the bus --------------------------------------------
+    def rssi(self):
+        if self.peer is not None and self.peer.rssi is not None and -127 <= self.peer.rssi <= 20:
+            return self.peer.rssi
+        return -52
+
     def announce(self):
         if self.path is not None:
             return
@@ -266,7 +278,7 @@ class Device:
             'Adapter': dbus.ObjectPath('/org/bluez/hci0'),
             'Paired': dbus.Boolean(False), 'Trusted': dbus.Boolean(False), 'Blocked': dbus.Boolean(False),
             'Connected': dbus.Boolean(False), 'ServicesResolved': dbus.Boolean(False),
-            'LegacyPairing': dbus.Boolean(False), 'RSSI': dbus.Int16(-52),
+            'LegacyPairing': dbus.Boolean(False), 'RSSI': dbus.Int16(self.rssi()),
             'UUIDs': dbus.Array([s for s, _ in self.services], signature='s'),
             'ManufacturerData': dbus.Dictionary({}, signature='qv'),
             'ServiceData': dbus.Dictionary({}, signature='sv'),

@@ -52,6 +52,7 @@ const QList<Option> Options = {
     {"subscribe-status", "Answer SUBSCRIBE with this GATT status.", "status"},
     {"ignore-subscribe", "Never answer SUBSCRIBE.", {}},
     {"close-after", "Close a connection after N received bytes.", "N"},
+    {"rssi", "Advertise this signal strength in dBm (-127..20).", "dBm"},
 };
 
 // "a:b:c" -> integers; nullopt unless there are min..max of them.
@@ -216,6 +217,12 @@ int main(int argc, char *argv[])
         peripheral.advertisement.services = sim::Advertisement::NoSerialService;
     else if (parser.isSet("no-characteristic"))
         peripheral.advertisement.services = sim::Advertisement::ServiceWithoutCharacteristic;
+    if (parser.isSet("rssi")) {
+        const int rssi = Required(parser, "rssi", 1, 1).front();
+        if (rssi < -127 || rssi > 20)
+            Fail(QStringLiteral("bad value for --rssi: %1").arg(rssi));
+        peripheral.advertisement.rssi = rssi;
+    }
     ApplyBlockOptions(parser, meter);
     ApplyFaultOptions(parser, meter.faults);
 

@@ -80,6 +80,8 @@ void SimPeripheral::Accept()
 void SimPeripheral::Advertise(Connection &connection)
 {
     QByteArray lines = "ADV " + advertisement.name.toUtf8() + '\n';
+    if (advertisement.rssi)
+        lines += vlink::FormatLine({"RSSI", QByteArray::number(*advertisement.rssi)});
     lines += vlink::FormatLine({"SERVICE", vlink::FormatUuid(DeviceInformationUuid),
                                 vlink::FormatUuid(ManufacturerNameUuid)});
     if (advertisement.services == Advertisement::SerialService)

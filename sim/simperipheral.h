@@ -17,6 +17,7 @@
 #include <QUuid>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QTcpSocket;
@@ -34,8 +35,15 @@ struct Advertisement {
         NoSerialService,               // device information only
         ServiceWithoutCharacteristic,  // the serial service lacks its characteristic
     };
+    Advertisement() = default;
+    Advertisement(QString name, Services services = SerialService, std::optional<int> rssi = {})
+        : name(std::move(name)), services(services), rssi(rssi)
+    {
+    }
     QString name = QStringLiteral("Vorelt-ZEVQ25k");
     Services services = SerialService;
+    // The signal strength a central would measure, in dBm; none: not sent.
+    std::optional<int> rssi;
 };
 
 class SimPeripheral : public QObject {

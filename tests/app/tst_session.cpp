@@ -35,6 +35,7 @@ private slots:
     void errorInsideStepEndsSessionOnly();
     void corruptBlockEndsSession();
     void revertRestoresFirstBlock();
+    void addressPinsTheWindowToOneMeter();
 };
 
 void SessionTest::connectReadsBlockAndShowsConnectedDisplay()
@@ -263,6 +264,24 @@ void SessionTest::revertRestoresFirstBlock()
     QVERIFY(e.meter.WaitForCommand(sim::CodePing, 1, 3000));
     QCOMPARE(e.State(), devlink::Connected);
     QCOMPARE(e.meter.CommandCount(sim::CodeWriteParameters), 0);
+}
+
+// TARVOLIN_ADDRESS: of two meters the scan meets, the window connects the
+// one at that address, though the other comes first in the list.
+void SessionTest::addressPinsTheWindowToOneMeter()
+{
+    EndToEnd e;
+    sim::SimMeterThread other;
+    QVERIFY(e.meter.Start());
+    QVERIFY(other.Start());
+    const QString wanted = QStringLiteral("127.0.0.1:%1").arg(other.Port());
+    qputenv("TARVOLIN_ADDRESS", wanted.toUtf8());
+    const bool started = e.Start(false, QStringLiteral("vlink:127.0.0.1:%1,%2").arg(e.meter.Port()).arg(wanted));
+    qunsetenv("TARVOLIN_ADDRESS");
+    QVERIFY(started);
+    QVERIFY(e.Connect());
+    QVERIFY(other.ReceivedLines().contains("CONNECT"));
+    QVERIFY(!e.meter.ReceivedLines().contains("CONNECT"));
 }
 
 QTEST_MAIN(SessionTest)

@@ -13,6 +13,7 @@
 #include "data/csv.h"
 #include "data/meastable.h"
 #include "data/workbook.h"
+#include "link/meterlink.h"
 #include "tests/support/hexrecords.h"
 #include "tests/support/testfiles.h"
 #include "tests/support/workbookpart.h"
@@ -131,6 +132,15 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
+QString AddressOf(const sim::SimMeterThread &meter)
+{
+    return QStringLiteral("127.0.0.1:%1").arg(meter.Port());
+}
+
+bool EverConnected(const sim::SimMeterThread &meter)
+{
+    return meter.ReceivedLines().contains("CONNECT");
+}
 
 } // namespace
 
@@ -141,6 +151,8 @@ private slots:
     void init();
     void exitCodeFollowsTheKind_data();
     void exitCodeFollowsTheKind();
+    void addressMatches_data();
+    void addressMatches();
     void readGivesTheBlockAndWriteRestoresIt();
     void badInputIsRefusedBeforeAnythingIsSent_data();
     void badInputIsRefusedBeforeAnythingIsSent();
@@ -159,6 +171,12 @@ private slots:
     void outputToAPipeIsAStream();
     void scanFloodIsCutOff();
     void signalsEndTheToolAtOnce();
+    void addressPicksOneOfTwoMeters_data();
+    void addressPicksOneOfTwoMeters();
+    void scanListsEveryDeviceAndItsSignal();
+    void refusedNotificationsEndWithinTheScanTime();
+    void scanWithoutAdapterSaysOnlyThat();
+    void versionNamesToolAndQt();
 
 private:
     void Launch(QProcess &process, const QStringList &arguments, const QStringList &environment = {});
@@ -215,10 +233,35 @@ void TestCli::exitCodeFollowsTheKind()
     QCOMPARE(int(cli::ExitCodeFor(why)), code);
 }
 
+void TestCli::addressMatches_data()
+{
+    QTest::addColumn<QString>("wanted");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("matches");
+    QTest::newRow("none asked") << QString() << QStringLiteral("127.0.0.1:47001") << true;
+    QTest::newRow("same") << QStringLiteral("127.0.0.1:47001") << QStringLiteral("127.0.0.1:47001") << true;
+    QTest::newRow("letter case") << QStringLiteral("00:1b:7a:00:00:0f") << QStringLiteral("00:1B:7A:00:00:0F") << true;
+    QTest::newRow("UUID letter case") << QStringLiteral("{6B1E0A2C-0000-4000-8000-00000000ABCD}")
+                                      << QStringLiteral("{6b1e0a2c-0000-4000-8000-00000000abcd}") << true;
+    QTest::newRow("another") << QStringLiteral("00:1B:7A:00:00:0E") << QStringLiteral("00:1B:7A:00:00:0F") << false;
+    QTest::newRow("a prefix") << QStringLiteral("127.0.0.1:4700") << QStringLiteral("127.0.0.1:47001") << false;
+    QTest::newRow("platform gives none") << QStringLiteral("00:1B:7A:00:00:0F") << QString() << false;
+}
+
+void TestCli::addressMatches()
+{
+    QFETCH(QString, wanted);
+    QFETCH(QString, address);
+    QFETCH(bool, matches);
+    QCOMPARE(devlink::AddressMatches(wanted, address), matches);
+}
+
 void TestCli::Launch(QProcess &process, const QStringList &arguments, const QStringList &environment)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("TARVOLIN_LINK"));
+    for (const char *name : {"TARVOLIN_ADDRESS", "QT_LOGGING_RULES", "QT_LOGGING_CONF"})
+        env.remove(QString::fromLatin1(name));
     for (const QString &setting : environment)
         env.insert(setting.section(QLatin1Char('='), 0, 0), setting.section(QLatin1Char('='), 1));
     process.setProcessEnvironment(env);
@@ -352,6 +395,8 @@ void TestCli::badInputIsRefusedBeforeAnythingIsSent_data()
                                   << QStringLiteral("hex: allowed values are 514 hexadecimal digits");
     QTest::newRow("firmware record checksum") << QStringList{"upload", "--yes"} << badLine.join("\r\n")
                                               << QStringLiteral("Invalid INHX32 file");
+    QTest::newRow("scan with a stray argument") << QStringList{"scan"} << QByteArray()
+                                                << QStringLiteral("scan takes no arguments");
     QTest::newRow("upload unconfirmed without a terminal") << QStringList{"upload"} << testsupport::SixLineFirmware().join("\r\n")
                                                            << QStringLiteral("give --yes");
 }
@@ -680,6 +725,110 @@ void TestCli::signalsEndTheToolAtOnce()
     QVERIFY(process.waitForFinished(15000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 130);
+}
+
+void TestCli::addressPicksOneOfTwoMeters_data()
+{
+    QTest::addColumn<bool>("wantOther"); // else this test's usual meter
+    QTest::addColumn<bool>("fromEnvironment");
+    QTest::newRow("listed second") << true << false;
+    QTest::newRow("listed second, TARVOLIN_ADDRESS") << false << true;
+}
+
+// Two meters answer to the meter's name; only the one asked for is
+// connected, wherever the scan meets it.
+void TestCli::addressPicksOneOfTwoMeters()
+{
+    QFETCH(bool, wantOther);
+    QFETCH(bool, fromEnvironment);
+    sim::SimMeterThread other;
+    QVERIFY(other.Start());
+    ParameterBlock block = StartBlock();
+    block.setWord(ParameterBlock::SerialNumber, 22222);
+    other.SetBlock(block);
+    const sim::SimMeterThread &wanted = wantOther ? other : m_meter;
+    const sim::SimMeterThread &passed = wantOther ? m_meter : other;
+    const QString list = QStringLiteral("vlink:%1,%2").arg(AddressOf(passed), AddressOf(wanted));
+    const bool passedBefore = EverConnected(passed);
+    const QString address = AddressOf(wanted);
+    const Result r = fromEnvironment
+        ? Tool({QStringLiteral("--link"), list, QStringLiteral("read")}, {QStringLiteral("TARVOLIN_ADDRESS=") + address})
+        : Tool({QStringLiteral("--link"), list, QStringLiteral("--address"), address, QStringLiteral("read")});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(QJsonDocument::fromJson(r.out).object().value("serialNumber").toInt(), wantOther ? 22222 : 40213);
+    QVERIFY(EverConnected(wanted));
+    QCOMPARE(EverConnected(passed), passedBefore);
+
+    // An address nobody has: nothing is connected, and the tool says which.
+    const QList<QByteArray> otherLines = other.ReceivedLines();
+    const QList<QByteArray> meterLines = m_meter.ReceivedLines();
+    const Result absent = Tool({QStringLiteral("--link"), list, QStringLiteral("--scan-seconds"), QStringLiteral("1"),
+                                QStringLiteral("--address"), QStringLiteral("127.0.0.1:1"), QStringLiteral("read")});
+    QCOMPARE(absent.code, 3);
+    QVERIFY2(absent.err.contains("meter 127.0.0.1:1 not found"), absent.err.constData());
+    QCOMPARE(other.ReceivedLines(), otherLines);
+    QCOMPARE(m_meter.ReceivedLines(), meterLines);
+}
+
+void TestCli::scanListsEveryDeviceAndItsSignal()
+{
+    sim::Advertisement signal;
+    signal.rssi = -61;
+    m_meter.SetAdvertisement(signal);
+    sim::SimMeterThread other;
+    QVERIFY(other.Start());
+    const QString evil = QStringLiteral("Ev\x1b[2J\til\u00ff");
+    other.SetAdvertisement({evil, sim::Advertisement::NoSerialService});
+    const QString list = QStringLiteral("vlink:%1,%2").arg(AddressOf(m_meter), AddressOf(other));
+    const QStringList scan{QStringLiteral("--link"), list, QStringLiteral("--scan-seconds"), QStringLiteral("1"),
+                           QStringLiteral("scan")};
+
+    Result r = Tool(scan + QStringList{QStringLiteral("--json")});
+    QCOMPARE(r.code, 0);
+    QJsonArray devices = QJsonDocument::fromJson(r.out).array();
+    QCOMPARE(devices.size(), 2);
+    if (devices[0].toObject().value("address") != AddressOf(m_meter))
+        devices = QJsonArray{devices[1], devices[0]};
+    QCOMPARE(devices[0].toObject(), (QJsonObject{{"name", "Vorelt-ZEVQ25k"}, {"address", AddressOf(m_meter)},
+                                                 {"rssi", -61}, {"meter", true}}));
+    QCOMPARE(devices[1].toObject(), (QJsonObject{{"name", evil}, {"address", AddressOf(other)},
+                                                 {"rssi", QJsonValue::Null}, {"meter", false}}));
+
+    // As text the name cannot reach the terminal or add a column.
+    r = Tool(scan);
+    QCOMPARE(r.code, 0);
+    QVERIFY(!r.out.contains('\x1b'));
+    QVERIFY2(r.out.contains("* Vorelt-ZEVQ25k\t" + AddressOf(m_meter).toLatin1() + "\t-61 dBm\t(the meter)\n"),
+             r.out.constData());
+    QVERIFY2(r.out.contains("  Ev\\x1b[2J\\til\xc3\xbf\t" + AddressOf(other).toLatin1() + "\t-\n"), r.out.constData());
+}
+
+void TestCli::refusedNotificationsEndWithinTheScanTime()
+{
+    // Round after round the meter refuses; the tool has no Cancel, so its
+    // time bounds them all.
+    m_meter.ChangeFaults([](sim::MeterFaults &f) { f.subscribeStatus = 133; });
+    const Result r = Tool({QStringLiteral("--scan-seconds"), QStringLiteral("2"), QStringLiteral("read")});
+    QCOMPARE(r.code, 3);
+    QVERIFY(r.out.isEmpty());
+    const QList<QByteArray> lines = m_meter.ReceivedLines();
+    QVERIFY(std::any_of(lines.cbegin(), lines.cend(), [](const QByteArray &line) { return line.startsWith("SUBSCRIBE "); }));
+}
+
+void TestCli::scanWithoutAdapterSaysOnlyThat()
+{
+    // No system bus at all: the tool's own message, none of Qt's warnings.
+    const Result r = Tool({QStringLiteral("--link"), QString(), QStringLiteral("scan")},
+                          {QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/bus")});
+    QCOMPARE(r.code, 2);
+    QCOMPARE(r.err, QByteArray("BT LE module not enabled or not installed\n"));
+}
+
+void TestCli::versionNamesToolAndQt()
+{
+    const Result r = Tool({QStringLiteral("--version")});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.out, "tarvolin-cli " TARVOLIN_VERSION " (Qt " + QByteArray(qVersion()) + ")\n");
 }
 
 QTEST_GUILESS_MAIN(TestCli)

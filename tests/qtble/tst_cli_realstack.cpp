@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -23,6 +24,7 @@ class TestCliRealStack : public QObject {
     Q_OBJECT
 private slots:
     void readDownloadAndUploadThroughTheStack();
+    void addressPicksOneOfTwoMeters();
 };
 
 namespace {
@@ -93,6 +95,49 @@ void TestCliRealStack::readDownloadAndUploadThroughTheStack()
     file.close();
     QCOMPARE(runTool({"upload", "--yes", hex}), 0);
     QCOMPARE(meter.FirmwareImage(), sim::HexImage::Of(lines.mid(1, 4)));
+}
+
+// Two meters behind the mock, both advertising the meter's name: scan lists
+// them under the addresses BlueZ gives them, and --address (in another
+// letter case) connects the second only.
+void TestCliRealStack::addressPicksOneOfTwoMeters()
+{
+    const QString missing = qtbletest::MissingTools();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    qtbletest::PrivateSystemBus bus;
+    QString error;
+    QVERIFY2(bus.Start(&error), qPrintable(error));
+    sim::SimMeterThread first;
+    sim::SimMeterThread second;
+    QVERIFY(first.Start());
+    QVERIFY(second.Start());
+    protocol::ParameterBlock block = sim::MeterLogic::DefaultBlock();
+    block.setWord(protocol::ParameterBlock::SerialNumber, 2222);
+    second.SetBlock(block);
+    second.SetAdvertisement({QStringLiteral("Vorelt-ZEVQ25k"), sim::Advertisement::SerialService, -70});
+    qtbletest::BluezMock mock;
+    QVERIFY2(mock.Start({QStringLiteral("--meter"), QStringLiteral("127.0.0.1:%1").arg(first.Port()),
+                         QStringLiteral("--meter"), QStringLiteral("127.0.0.1:%1").arg(second.Port())},
+                        &error),
+             qPrintable(error));
+
+    QByteArray json;
+    QCOMPARE(runTool({QStringLiteral("--scan-seconds"), QStringLiteral("2"), QStringLiteral("scan"),
+                      QStringLiteral("--json")},
+                     &json),
+             0);
+    QMap<QString, QJsonValue> rssiByAddress;
+    for (const QJsonValue &device : QJsonDocument::fromJson(json).array())
+        rssiByAddress.insert(device.toObject().value("address").toString(), device.toObject().value("rssi"));
+    QCOMPARE(rssiByAddress.value(QStringLiteral("00:1B:7A:00:00:01")), QJsonValue(-52)); // the mock's own
+    QCOMPARE(rssiByAddress.value(QStringLiteral("00:1B:7A:00:00:02")), QJsonValue(-70));
+
+    QCOMPARE(runTool({QStringLiteral("--address"), QStringLiteral("00:1b:7a:00:00:02"), QStringLiteral("read")}, &json),
+             0);
+    QCOMPARE(QJsonDocument::fromJson(json).object().value("serialNumber").toInt(), 2222);
+    QVERIFY(!first.ReceivedLines().contains("CONNECT"));
+    QVERIFY(second.ReceivedLines().contains("CONNECT"));
 }
 
 QTEST_GUILESS_MAIN(TestCliRealStack)
