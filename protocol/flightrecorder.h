@@ -1,0 +1,121 @@
+#pragma once
+// The window's flight recorder: the events of a session kept in memory, so
+// that a trace can be saved after the failure it should show has happened.
+//
+// It keeps the first events (how the session began: the link-up, the block
+// read) and the most recent ones (how it ended), within a bound on the text
+// they make when written; the events between them are counted, not kept.
+// Events are held as the trace takes them (bytes stay bytes), which is
+// cheaper to take and smaller to hold than their text.
+//
+// Not thread-safe: the trace (trace.h) calls it under its lock.
+
+#include <QByteArrayView>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+namespace protocol {
+
+// One event as the trace keeps it.
+struct TraceEvent {
+    std::uint32_t ms = 0;     // since the recorder (or file) started
+    std::uint8_t kind = 0;    // TraceKind (trace.h)
+    std::uint8_t thread = 0;  // index into the trace's thread names
+    QByteArrayView payload;   // UTF-8 text, or the bytes of a chunk or notification
+};
+
+// Events in order, packed into pages; taken from the front, added at the back.
+class EventQueue {
+public:
+    void Push(const TraceEvent &event, std::int64_t textSize);
+    // Removes the oldest event; returns its text size.
+    std::int64_t Pop();
+    bool Empty() const { return m_count == 0; }
+    std::int64_t Count() const { return m_count; }
+    std::int64_t HeldBytes() const { return m_held; }
+    // Calls f(const TraceEvent &) for each event, oldest first.
+    template <typename F> void ForEach(F &&f) const;
+
+private:
+    struct Page {
+        std::unique_ptr<char[]> data;
+        std::int64_t capacity = 0;
+        std::int64_t begin = 0; // first byte not yet popped
+        std::int64_t end = 0;   // first free byte
+    };
+    std::deque<Page> m_pages;
+    std::int64_t m_count = 0;
+    std::int64_t m_held = 0;
+};
+
+struct RecorderLimits {
+    int headEvents = 2000;            // the first events kept
+    std::int64_t textBytes = 8 << 20; // text of all events kept, 8 MiB
+};
+
+class FlightRecorder {
+public:
+    using Limits = RecorderLimits;
+
+    explicit FlightRecorder(Limits limits = {}) : m_limits(limits) {}
+
+    // `textSize`: the length of the event's line as written.
+    void Add(const TraceEvent &event, std::int64_t textSize);
+
+    // The first events, then how many were left out, then the last ones.
+    template <typename Head, typename Gap, typename Tail>
+    void ForEach(Head &&head, Gap &&gap, Tail &&tail) const
+    {
+        m_head.ForEach(head);
+        if (m_leftOut > 0)
+            gap(m_leftOut);
+        m_tail.ForEach(tail);
+    }
+
+    std::int64_t HeadCount() const { return m_head.Count(); }
+    std::int64_t TailCount() const { return m_tail.Count(); }
+    std::int64_t LeftOut() const { return m_leftOut; }
+    std::int64_t TextBytes() const { return m_headText + m_tailText; }
+    // Memory the kept events occupy (pages allocated).
+    std::int64_t HeldBytes() const { return m_head.HeldBytes() + m_tail.HeldBytes(); }
+
+private:
+    Limits m_limits;
+    EventQueue m_head;
+    EventQueue m_tail;
+    bool m_headClosed = false;
+    std::int64_t m_headText = 0;
+    std::int64_t m_tailText = 0;
+    std::int64_t m_leftOut = 0;
+};
+
+// ---- implementation of the template ------------------------------------------
+
+namespace recorderdetail {
+struct Stored {
+    std::uint32_t ms;
+    std::uint32_t size;
+    std::uint32_t textSize;
+    std::uint8_t kind;
+    std::uint8_t thread;
+};
+inline constexpr std::int64_t StoredSize = 14; // packed, read with memcpy
+Stored ReadStored(const char *at);
+} // namespace recorderdetail
+
+template <typename F> void EventQueue::ForEach(F &&f) const
+{
+    for (const Page &page : m_pages) {
+        std::int64_t at = page.begin;
+        while (at < page.end) {
+            const recorderdetail::Stored s = recorderdetail::ReadStored(page.data.get() + at);
+            at += recorderdetail::StoredSize;
+            f(TraceEvent{s.ms, s.kind, s.thread, QByteArrayView(page.data.get() + at, s.size)});
+            at += s.size;
+        }
+    }
+}
+
+} // namespace protocol
