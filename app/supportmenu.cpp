@@ -11,6 +11,7 @@
 #include "views/widgets.h"
 
 #include <QContextMenuEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QSysInfo>
@@ -57,7 +58,8 @@ void TForm4::BuildStatusMenu()
 
 protocol::TraceOrigin TForm4::TraceOrigin() const
 {
-    return {QString::fromLatin1(ProgramName), Meter->vorelt->Describe(), ConfigPath, RecordSize};
+    return {QString::fromLatin1(ProgramName), Meter->vorelt->Describe(), QFileInfo(ConfigPath).absoluteFilePath(),
+            RecordSize};
 }
 
 void TForm4::SaveProtocolTrace()

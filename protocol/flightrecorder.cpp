@@ -1,32 +1,8 @@
 #include "protocol/flightrecorder.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace protocol {
-
-namespace {
-
-// Most events are a few dozen bytes: a page holds a couple of thousand, and
-// the page freed by the oldest events is the one the newest go to next.
-constexpr std::int64_t PageSize = 64 * 1024;
-
-} // namespace
-
-namespace recorderdetail {
-
-Stored ReadStored(const char *at)
-{
-    Stored s{};
-    std::memcpy(&s.ms, at, 4);
-    std::memcpy(&s.size, at + 4, 4);
-    std::memcpy(&s.textSize, at + 8, 4);
-    s.kind = static_cast<std::uint8_t>(at[12]);
-    s.thread = static_cast<std::uint8_t>(at[13]);
-    return s;
-}
-
-} // namespace recorderdetail
 
 using recorderdetail::StoredSize;
 
@@ -34,51 +10,50 @@ void EventQueue::Push(const TraceEvent &event, std::int64_t textSize)
 {
     const std::int64_t need = StoredSize + event.payload.size();
     if (m_pages.empty() || m_pages.back().capacity - m_pages.back().end < need) {
-        // A page emptied at the front is used again rather than freed.
-        if (m_pages.size() > 1 && m_pages.front().begin == m_pages.front().end
-            && m_pages.front().capacity >= need) {
-            Page page = std::move(m_pages.front());
-            m_pages.pop_front();
-            page.begin = page.end = 0;
-            m_pages.push_back(std::move(page));
+        Page page;
+        if (m_spare.data && m_spare.capacity >= need) {
+            page = std::move(m_spare);
+            m_spare = {};
         } else {
-            Page page;
-            page.capacity = std::max(PageSize, need);
-            page.data = std::make_unique<char[]>(static_cast<std::size_t>(page.capacity));
+            page.capacity = std::max(m_pageBytes, need);
+            // Not cleared: every byte read is written first.
+            page.data = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(page.capacity));
             m_held += page.capacity;
-            m_pages.push_back(std::move(page));
         }
+        page.end = page.events = page.text = 0;
+        m_pages.push_back(std::move(page));
     }
     Page &page = m_pages.back();
     char *at = page.data.get() + page.end;
     const auto size = static_cast<std::uint32_t>(event.payload.size());
-    const auto text = static_cast<std::uint32_t>(textSize);
     std::memcpy(at, &event.ms, 4);
     std::memcpy(at + 4, &size, 4);
-    std::memcpy(at + 8, &text, 4);
-    at[12] = static_cast<char>(event.kind);
-    at[13] = static_cast<char>(event.thread);
+    at[8] = static_cast<char>(event.kind);
+    at[9] = static_cast<char>(event.thread);
     if (size > 0)
         std::memcpy(at + StoredSize, event.payload.data(), size);
     page.end += need;
+    ++page.events;
+    page.text += textSize;
     ++m_count;
 }
 
-std::int64_t EventQueue::Pop()
+EventQueue::Dropped EventQueue::DropOldest()
 {
-    // Pages emptied earlier are kept for reuse; skip to the first with events.
-    auto page = std::find_if(m_pages.begin(), m_pages.end(), [](const Page &p) { return p.begin < p.end; });
-    if (page == m_pages.end())
-        return 0;
-    const recorderdetail::Stored s = recorderdetail::ReadStored(page->data.get() + page->begin);
-    page->begin += StoredSize + s.size;
-    --m_count;
-    // At most one empty page is kept in front for reuse; older ones go.
-    while (m_pages.size() > 1 && m_pages[0].begin == m_pages[0].end && m_pages[1].begin == m_pages[1].end) {
-        m_held -= m_pages.front().capacity;
-        m_pages.pop_front();
+    if (m_pages.empty())
+        return {};
+    Page page = std::move(m_pages.front());
+    m_pages.pop_front();
+    const Dropped dropped{page.events, page.text};
+    m_count -= page.events;
+    // One page is kept for the next push; a larger one, made for a single
+    // large event, is not worth keeping.
+    if (!m_spare.data && page.capacity == m_pageBytes) {
+        m_spare = std::move(page);
+    } else {
+        m_held -= page.capacity;
     }
-    return s.textSize;
+    return dropped;
 }
 
 void FlightRecorder::Add(const TraceEvent &event, std::int64_t textSize)
@@ -99,8 +74,9 @@ void FlightRecorder::Add(const TraceEvent &event, std::int64_t textSize)
         return;
     }
     while (m_tailText + textSize > room) {
-        m_tailText -= m_tail.Pop();
-        ++m_leftOut;
+        const EventQueue::Dropped dropped = m_tail.DropOldest();
+        m_tailText -= dropped.text;
+        m_leftOut += dropped.events;
     }
     m_tail.Push(event, textSize);
     m_tailText += textSize;

@@ -5,6 +5,8 @@
 // It keeps the first events (how the session began: the link-up, the block
 // read) and the most recent ones (how it ended), within a bound on the text
 // they make when written; the events between them are counted, not kept.
+// The oldest of the recent events go a page at a time, so the text kept
+// lies within one page's worth of the bound.
 // Events are held as the trace takes them (bytes stay bytes), which is
 // cheaper to take and smaller to hold than their text.
 //
@@ -13,6 +15,7 @@
 #include <QByteArrayView>
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 
@@ -26,13 +29,24 @@ struct TraceEvent {
     QByteArrayView payload;   // UTF-8 text, or the bytes of a chunk or notification
 };
 
-// Events in order, packed into pages; taken from the front, added at the back.
+struct RecorderLimits {
+    int headEvents = 2000;               // the first events kept
+    std::int64_t textBytes = 8 << 20;    // text of all events kept, 8 MiB
+    std::int64_t pageBytes = 64 << 10;   // the old events go a page at a time
+};
+
+// Events in order, packed into pages; added at the back, dropped from the
+// front a page at a time, so dropping costs nothing per event.
 class EventQueue {
 public:
+    explicit EventQueue(std::int64_t pageBytes) : m_pageBytes(pageBytes) {}
     void Push(const TraceEvent &event, std::int64_t textSize);
-    // Removes the oldest event; returns its text size.
-    std::int64_t Pop();
-    bool Empty() const { return m_count == 0; }
+    struct Dropped {
+        std::int64_t events = 0;
+        std::int64_t text = 0;
+    };
+    // Drops the oldest page with its events.
+    Dropped DropOldest();
     std::int64_t Count() const { return m_count; }
     std::int64_t HeldBytes() const { return m_held; }
     // Calls f(const TraceEvent &) for each event, oldest first.
@@ -42,24 +56,25 @@ private:
     struct Page {
         std::unique_ptr<char[]> data;
         std::int64_t capacity = 0;
-        std::int64_t begin = 0; // first byte not yet popped
-        std::int64_t end = 0;   // first free byte
+        std::int64_t end = 0;    // first free byte
+        std::int64_t events = 0;
+        std::int64_t text = 0;   // text size of its events
     };
+    std::int64_t m_pageBytes;
     std::deque<Page> m_pages;
+    Page m_spare; // the last page dropped, used again rather than freed
     std::int64_t m_count = 0;
     std::int64_t m_held = 0;
-};
-
-struct RecorderLimits {
-    int headEvents = 2000;            // the first events kept
-    std::int64_t textBytes = 8 << 20; // text of all events kept, 8 MiB
 };
 
 class FlightRecorder {
 public:
     using Limits = RecorderLimits;
 
-    explicit FlightRecorder(Limits limits = {}) : m_limits(limits) {}
+    explicit FlightRecorder(Limits limits = {})
+        : m_limits(limits), m_head(limits.pageBytes), m_tail(limits.pageBytes)
+    {
+    }
 
     // `textSize`: the length of the event's line as written.
     void Add(const TraceEvent &event, std::int64_t textSize);
@@ -94,26 +109,26 @@ private:
 // ---- implementation of the template ------------------------------------------
 
 namespace recorderdetail {
-struct Stored {
-    std::uint32_t ms;
-    std::uint32_t size;
-    std::uint32_t textSize;
-    std::uint8_t kind;
-    std::uint8_t thread;
-};
-inline constexpr std::int64_t StoredSize = 14; // packed, read with memcpy
-Stored ReadStored(const char *at);
+// An event as stored: ms (4 bytes), payload size (4), kind, thread, then
+// the payload; packed, so read with memcpy.
+inline constexpr std::int64_t StoredSize = 10;
 } // namespace recorderdetail
 
 template <typename F> void EventQueue::ForEach(F &&f) const
 {
     for (const Page &page : m_pages) {
-        std::int64_t at = page.begin;
+        std::int64_t at = 0;
         while (at < page.end) {
-            const recorderdetail::Stored s = recorderdetail::ReadStored(page.data.get() + at);
-            at += recorderdetail::StoredSize;
-            f(TraceEvent{s.ms, s.kind, s.thread, QByteArrayView(page.data.get() + at, s.size)});
-            at += s.size;
+            const char *stored = page.data.get() + at;
+            TraceEvent e;
+            std::uint32_t size = 0;
+            std::memcpy(&e.ms, stored, 4);
+            std::memcpy(&size, stored + 4, 4);
+            e.kind = static_cast<std::uint8_t>(stored[8]);
+            e.thread = static_cast<std::uint8_t>(stored[9]);
+            e.payload = QByteArrayView(stored + recorderdetail::StoredSize, size);
+            f(e);
+            at += recorderdetail::StoredSize + size;
         }
     }
 }
