@@ -6,36 +6,22 @@ namespace protocol {
 
 using recorderdetail::StoredSize;
 
-void EventQueue::Push(const TraceEvent &event, std::int64_t textSize)
+void EventQueue::PushOnNewPage(const TraceEvent &event, std::int64_t textSize)
 {
     const std::int64_t need = StoredSize + event.payload.size();
-    if (m_pages.empty() || m_pages.back().capacity - m_pages.back().end < need) {
-        Page page;
-        if (m_spare.data && m_spare.capacity >= need) {
-            page = std::move(m_spare);
-            m_spare = {};
-        } else {
-            page.capacity = std::max(m_pageBytes, need);
-            // Not cleared: every byte read is written first.
-            page.data = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(page.capacity));
-            m_held += page.capacity;
-        }
-        page.end = page.events = page.text = 0;
-        m_pages.push_back(std::move(page));
+    Page page;
+    if (m_spare.data && m_spare.capacity >= need) {
+        page = std::move(m_spare);
+        m_spare = {};
+    } else {
+        page.capacity = std::max(m_pageBytes, need);
+        // Not cleared: every byte read is written first.
+        page.data = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(page.capacity));
+        m_held += page.capacity;
     }
-    Page &page = m_pages.back();
-    char *at = page.data.get() + page.end;
-    const auto size = static_cast<std::uint32_t>(event.payload.size());
-    std::memcpy(at, &event.ms, 4);
-    std::memcpy(at + 4, &size, 4);
-    at[8] = static_cast<char>(event.kind);
-    at[9] = static_cast<char>(event.thread);
-    if (size > 0)
-        std::memcpy(at + StoredSize, event.payload.data(), size);
-    page.end += need;
-    ++page.events;
-    page.text += textSize;
-    ++m_count;
+    page.end = page.events = page.text = 0;
+    m_pages.push_back(std::move(page));
+    TryPush(event, textSize);
 }
 
 EventQueue::Dropped EventQueue::DropOldest()
@@ -56,7 +42,7 @@ EventQueue::Dropped EventQueue::DropOldest()
     return dropped;
 }
 
-void FlightRecorder::Add(const TraceEvent &event, std::int64_t textSize)
+void FlightRecorder::AddSlowly(const TraceEvent &event, std::int64_t textSize)
 {
     // The head keeps at most half the text, so a run of huge first events
     // cannot leave no room for the last ones.

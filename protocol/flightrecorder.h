@@ -29,6 +29,12 @@ struct TraceEvent {
     QByteArrayView payload;   // UTF-8 text, or the bytes of a chunk or notification
 };
 
+namespace recorderdetail {
+// An event as stored: ms (4 bytes), payload size (4), kind, thread, then
+// the payload; packed, so read with memcpy.
+inline constexpr std::int64_t StoredSize = 10;
+} // namespace recorderdetail
+
 struct RecorderLimits {
     int headEvents = 2000;               // the first events kept
     std::int64_t textBytes = 8 << 20;    // text of all events kept, 8 MiB
@@ -40,7 +46,26 @@ struct RecorderLimits {
 class EventQueue {
 public:
     explicit EventQueue(std::int64_t pageBytes) : m_pageBytes(pageBytes) {}
-    void Push(const TraceEvent &event, std::int64_t textSize);
+    void Push(const TraceEvent &event, std::int64_t textSize)
+    {
+        if (!TryPush(event, textSize))
+            PushOnNewPage(event, textSize);
+    }
+    // Adds the event if the newest page has room for it; the common case,
+    // kept short because every event of a session comes this way.
+    bool TryPush(const TraceEvent &event, std::int64_t textSize)
+    {
+        const std::int64_t need = recorderdetail::StoredSize + event.payload.size();
+        if (m_pages.empty() || m_pages.back().capacity - m_pages.back().end < need)
+            return false;
+        Page &page = m_pages.back();
+        Store(page.data.get() + page.end, event);
+        page.end += need;
+        ++page.events;
+        page.text += textSize;
+        ++m_count;
+        return true;
+    }
     struct Dropped {
         std::int64_t events = 0;
         std::int64_t text = 0;
@@ -53,6 +78,18 @@ public:
     template <typename F> void ForEach(F &&f) const;
 
 private:
+    static void Store(char *at, const TraceEvent &event)
+    {
+        const auto size = static_cast<std::uint32_t>(event.payload.size());
+        std::memcpy(at, &event.ms, 4);
+        std::memcpy(at + 4, &size, 4);
+        at[8] = static_cast<char>(event.kind);
+        at[9] = static_cast<char>(event.thread);
+        if (size > 0)
+            std::memcpy(at + recorderdetail::StoredSize, event.payload.data(), size);
+    }
+    void PushOnNewPage(const TraceEvent &event, std::int64_t textSize);
+
     struct Page {
         std::unique_ptr<char[]> data;
         std::int64_t capacity = 0;
@@ -77,7 +114,16 @@ public:
     }
 
     // `textSize`: the length of the event's line as written.
-    void Add(const TraceEvent &event, std::int64_t textSize);
+    void Add(const TraceEvent &event, std::int64_t textSize)
+    {
+        // Once the first events are kept, most events just go on the end.
+        if (m_headClosed && m_tailText + textSize <= m_limits.textBytes - m_headText
+            && m_tail.TryPush(event, textSize)) {
+            m_tailText += textSize;
+            return;
+        }
+        AddSlowly(event, textSize);
+    }
 
     // The first events, then how many were left out, then the last ones.
     template <typename Head, typename Gap, typename Tail>
@@ -97,6 +143,8 @@ public:
     std::int64_t HeldBytes() const { return m_head.HeldBytes() + m_tail.HeldBytes(); }
 
 private:
+    void AddSlowly(const TraceEvent &event, std::int64_t textSize);
+
     Limits m_limits;
     EventQueue m_head;
     EventQueue m_tail;
@@ -107,12 +155,6 @@ private:
 };
 
 // ---- implementation of the template ------------------------------------------
-
-namespace recorderdetail {
-// An event as stored: ms (4 bytes), payload size (4), kind, thread, then
-// the payload; packed, so read with memcpy.
-inline constexpr std::int64_t StoredSize = 10;
-} // namespace recorderdetail
 
 template <typename F> void EventQueue::ForEach(F &&f) const
 {
