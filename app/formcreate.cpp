@@ -52,6 +52,8 @@ bool TForm4::FormCreate(const QString &configPath)
     }
     ItemList = std::move(fields.items);
     RecordSize = fields.recordSize;
+    ConfigPath = configPath;
+    protocol::Trace::Describe(TraceOrigin());
     SizeMeasurementGrids();
     FillDeviceDataLists();
     ShowDisconnected();

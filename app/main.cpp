@@ -22,7 +22,7 @@ QIcon programIcon()
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tarvolin 2.2"));
+    QApplication::setApplicationName(QString::fromLatin1(app::ProgramName));
     app::Program program;
     const int failed = app::StartProgram(program, qEnvironmentVariable("TARVOLIN_LINK"), QString());
     if (failed)

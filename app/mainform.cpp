@@ -110,6 +110,7 @@ TForm4::TForm4(std::unique_ptr<devlink::TBluetoothLE> component)
     PageControl1->setCurrentIndex(1);
     PageControl1->OnChanging = [this] { return PageControl1Changing(); };
     ConnectFrameHandlers();
+    BuildStatusMenu();
 }
 
 TForm4::~TForm4()

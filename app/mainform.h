@@ -13,6 +13,7 @@
 //   views/measurement.h   the Measurement page (views::MeasurementPage)
 
 #include "link/bluetoothle.h"
+#include "protocol/trace.h"
 #include "views/devicedata.h"
 #include "views/measurement.h"
 
@@ -21,6 +22,7 @@
 #include <memory>
 
 class QLabel;
+class QMenu;
 class QWidget;
 
 namespace devlink {
@@ -63,6 +65,12 @@ public:
     void Button4Click();
     bool PageControl1Changing() const { return PageChangeAllowed; }
 
+    // ---- status area's context menu (app/supportmenu.cpp) -------------------
+    void SaveProtocolTrace();
+    void AboutTarvolin();
+    // What the trace's header and the About box say about this run.
+    protocol::TraceOrigin TraceOrigin() const;
+
     // ---- link (app/linkhandlers.cpp) ----------------------------------------
     void Button1Click();
     void voreltDiscoverLEDevice(devlink::TBluetoothLE *sender, devlink::TBluetoothLEDevice *device,
@@ -82,6 +90,7 @@ public:
     // The link to the meter, with the component `vorelt` and the link-up.
     const std::unique_ptr<devlink::MeterLink> Meter;
     bool PageChangeAllowed = true;
+    QString ConfigPath; // the configuration file start-up read
 
     // ---- controls of the frame (objectName = component name) ----------------
     QWidget *Panel1 = nullptr;
@@ -89,6 +98,7 @@ public:
     QLabel *Label11 = nullptr;
     QLabel *Label12 = nullptr;
     views::TPageControl *PageControl1 = nullptr;
+    QMenu *StatusMenu = nullptr; // "Save protocol trace...", "About Tarvolin..."
     QWidget *TabSheet1 = nullptr; // "Measurement"
     QWidget *TabSheet2 = nullptr; // "Device data"
 
@@ -97,6 +107,7 @@ protected:
 
 private:
     void BuildHeader();
+    void BuildStatusMenu();
     void ConnectFrameHandlers();
     void AssignLinkHandlers();
     bool m_closed = false;

@@ -32,6 +32,7 @@ Program::~Program()
     Form8 = nullptr;
     views::Form1 = nullptr;
     protocol::Trace::Stop();
+    protocol::Trace::StopRecorder();
 }
 
 namespace {
@@ -53,6 +54,9 @@ void StartTrace()
 
 int StartProgram(Program &program, const QString &linkSetting, const QString &configPath)
 {
+    // The flight recorder runs always; nothing is written until the user
+    // saves it from the status area's menu.
+    protocol::Trace::StartRecorder();
     StartTrace();
     QString error;
     std::unique_ptr<devlink::TBluetoothLE> component = devlink::CreateLinkComponent(linkSetting, &error);

@@ -10,6 +10,9 @@ namespace app {
 
 class TForm4;
 
+// The program as its title, the trace's header and the About box name it.
+inline constexpr char ProgramName[] = "Tarvolin 2.2";
+
 // Everything program entry creates. The main window owns the link and its
 // Bluetooth LE component.
 struct Program {

@@ -13,6 +13,7 @@
 #include "link/meterlink.h"
 #include "link/vlinkbluetoothle.h"
 #include "protocol/timings.h"
+#include "protocol/trace.h"
 #include "sim/meterlogic.h"
 #include "sim/simmeterthread.h"
 
@@ -21,6 +22,8 @@
 #include <QTimer>
 
 #include <sys/resource.h>
+
+#include <ctime>
 
 #include <atomic>
 #include <cstdio>
@@ -285,6 +288,68 @@ void setNotifySize(sim::SimMeterThread &meter, int size)
     meter.ChangeFaults([size](sim::MeterFaults &f) { f.notifySize = size; });
 }
 
+QString mib(std::int64_t bytes)
+{
+    return QStringLiteral("%1 MiB").arg(Fixed(double(bytes) / (1 << 20), 2));
+}
+
+// CPU seconds so far of the calling thread (the main thread, which takes
+// every notification from the link and records it) or of the process.
+double cpuSeconds(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+QString cpuText(const double (&cpu)[2])
+{
+    return QStringLiteral("%1 / %2 s (%3 %)")
+        .arg(Fixed(cpu[0], 3), Fixed(cpu[1], 3), Fixed((cpu[1] - cpu[0]) / cpu[0] * 100.0, 1));
+}
+
+// The window's flight recorder on the download with the most events (20-byte
+// notifications: one event per 20 bytes): off and on by turns, best of five
+// each, by rate and by the main thread's CPU time for the download (less
+// moved by other work on the machine); then what the recorder holds, at its
+// bounds by then.
+void benchRecorder(Rig &rig, sim::SimMeterThread &meter)
+{
+    setNotifySize(meter, 20);
+    double rate[2] = {0, 0};
+    double mainCpu[2] = {1e9, 1e9};
+    double processCpu[2] = {1e9, 1e9};
+    protocol::RecorderFigures figures;
+    for (int round = 0; round < 5; ++round) {
+        for (int on = 0; on < 2; ++on) {
+            if (on)
+                protocol::Trace::StartRecorder();
+            if (!rig.Connect())
+                qFatal("link-up failed");
+            const double mainBefore = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+            const double processBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+            rate[on] = std::max(rate[on], downloadRate(rig));
+            mainCpu[on] = std::min(mainCpu[on], cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - mainBefore);
+            processCpu[on] = std::min(processCpu[on], cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processBefore);
+            if (on)
+                figures = protocol::Trace::RecorderState();
+            protocol::Trace::StopRecorder();
+        }
+    }
+    const double cost = (rate[0] - rate[1]) / rate[0] * 100.0;
+    Row(QStringLiteral("Flight recorder on, download at 20-byte notifications (best of 5)"),
+        QStringLiteral("%1 % slower").arg(Fixed(cost, 1)),
+        QStringLiteral("off %1 MB/s, on %2 MB/s; CPU, main thread %3, process %4")
+            .arg(Fixed(rate[0], 2), Fixed(rate[1], 2), cpuText(mainCpu), cpuText(processCpu)),
+        QStringLiteral("<= 2 %"), cost <= 2.0);
+    Info(QStringLiteral("Flight recorder after the download"),
+         QStringLiteral("text %1, held %2").arg(mib(figures.textBytes), mib(figures.heldBytes)),
+         QStringLiteral("%1 first + %2 last events kept, %3 left out")
+             .arg(figures.headEvents)
+             .arg(figures.tailEvents)
+             .arg(figures.leftOut));
+}
+
 bool startMeter(sim::SimMeterThread &meter)
 {
     if (!meter.Start())
@@ -407,6 +472,7 @@ int runAll()
             steps[i] = rig.View.ProgressSteps;
             replyBytes = qint64(RangeTo) * rig.RecordSize();
         }
+        benchRecorder(rig, meter);
     }
     const double goals[2] = {2.0, 0.5};
     const int sizes[2] = {244, 20};
@@ -420,6 +486,17 @@ int runAll()
                 .arg((replyBytes + sizes[i] - 1) / sizes[i]),
             QStringLiteral(">= %1 MB/s").arg(Fixed(goals[i], 1)), program[i] >= goals[i]);
     }
+    return 0;
+}
+
+// The flight recorder's rows alone.
+int runRecorder()
+{
+    sim::SimMeterThread meter;
+    if (!startMeter(meter))
+        qFatal("the simulated meter could not listen");
+    Rig rig(meter.LinkValue());
+    benchRecorder(rig, meter);
     return 0;
 }
 
@@ -447,9 +524,11 @@ int main(int argc, char *argv[])
     const QStringList args = application.arguments();
     if (args.size() >= 2 && args[1] == QLatin1String("all"))
         return bench::runAll();
+    if (args.size() >= 2 && args[1] == QLatin1String("recorder"))
+        return bench::runRecorder();
     const qsizetype link = args.indexOf(QStringLiteral("--link"));
     if (args.size() >= 2 && args[1] == QLatin1String("download") && link > 0 && link + 1 < args.size())
         return bench::runDownload(args[link + 1]);
-    std::fprintf(stderr, "usage: bench_session all | download --link vlink:HOST:PORT\n");
+    std::fprintf(stderr, "usage: bench_session all | recorder | download --link vlink:HOST:PORT\n");
     return 2;
 }

@@ -80,6 +80,8 @@ int Session::Start()
         Say(error);
         return ExitUsage;
     }
+    protocol::Trace::Describe({QStringLiteral("tarvolin-cli %1").arg(protocol::Trace::BuildVersion()),
+                               component->Describe(), QFileInfo(config).absoluteFilePath(), Fields.recordSize});
     m_link = std::make_unique<devlink::MeterLink>(std::move(component), &View);
     m_link->ScanMs = m_options.scanSeconds * 1000;
     m_link->GiveUpWhenScanEnds(true);

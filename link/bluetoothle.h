@@ -120,6 +120,11 @@ public:
     virtual bool WriteCharacteristic(TBluetoothLEDevice *device,
                                      TBluetoothGattCharacteristic *characteristic) = 0;
 
+    // What this link is, for the trace's header and the About box: the
+    // virtual link with its endpoints, or Qt Bluetooth with its backend and
+    // the adapter once a scan has found it.
+    virtual QString Describe() const { return {}; }
+
     // Non-empty once the platform reported an error since the session opened
     // (during discovery, connection or subscription); the link-up sequence
     // gives up when it sees one.

@@ -302,11 +302,10 @@ void MeterLink::ServicesListed(TBluetoothLE *, const QList<TBluetoothGattService
 void MeterLink::NotificationArrived(TBluetoothLE *, TBluetoothGattCharacteristic *,
                                     const QByteArray &value, int gattStatus)
 {
-    Trace::Note([&] {
-        return gattStatus == 0
-            ? QStringLiteral("notification %1: %2").arg(value.size()).arg(Trace::Hex(value))
-            : QStringLiteral("notification failed, status %1").arg(gattStatus);
-    });
+    if (gattStatus == 0)
+        Trace::NoteBytes(protocol::TraceKind::Notification, value);
+    else
+        Trace::Note([&] { return QStringLiteral("notification failed, status %1").arg(gattStatus); });
     if (m_worker)
         m_worker->OnNotification(value, gattStatus);
 }
@@ -345,10 +344,10 @@ void MeterLink::StartQueuedWrites()
         // A write asked for while the link went off starts nothing; the
         // exchange then misses its completion and fails.
         if (!vorelt->Enabled() || !LinkDevice || !LinkCharacteristic) {
-            Trace::Note([&] { return QStringLiteral("chunk dropped, link off: %1").arg(Trace::Hex(bytes)); });
+            Trace::NoteBytes(protocol::TraceKind::ChunkDropped, bytes);
             continue;
         }
-        Trace::Note([&] { return QStringLiteral("chunk written %1: %2").arg(bytes.size()).arg(Trace::Hex(bytes)); });
+        Trace::NoteBytes(protocol::TraceKind::ChunkWritten, bytes);
         LinkCharacteristic->SetValue(bytes);
         vorelt->WriteCharacteristic(LinkDevice, LinkCharacteristic);
     }

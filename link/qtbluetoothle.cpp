@@ -1,8 +1,10 @@
 #include "link/qtbluetoothle.h"
 
 #include "link/qtbluez.h"
+#include "protocol/trace.h"
 
 #include <QBluetoothDeviceDiscoveryAgent>
+#include <QBluetoothLocalDevice>
 #include <QEventLoop>
 #include <QLowEnergyCharacteristic>
 #include <QLowEnergyDescriptor>
@@ -252,6 +254,7 @@ bool QtBluetoothLE::DiscoverDevices(int ms, QString *error)
                     OnScanError(agent->errorString());
             });
 
+    NoteAdapter();
     m_names->Start();
     m_agent->setLowEnergyDiscoveryTimeout(std::max(ms, 1));
     m_agent->start(QBluetoothDeviceDiscoveryAgent::LowEnergyMethod);
@@ -259,6 +262,33 @@ bool QtBluetoothLE::DiscoverDevices(int ms, QString *error)
     if (!m_scanError.isEmpty() || m_agent->error() != QBluetoothDeviceDiscoveryAgent::NoError)
         return fail(m_scanError.isEmpty() ? m_agent->errorString() : m_scanError);
     return true;
+}
+
+QString QtBluetoothLE::Describe() const
+{
+#if defined(Q_OS_LINUX)
+    const QString backend = QStringLiteral("BlueZ");
+#elif defined(Q_OS_WIN)
+    const QString backend = QStringLiteral("WinRT");
+#elif defined(Q_OS_DARWIN)
+    const QString backend = QStringLiteral("CoreBluetooth");
+#else
+    const QString backend = QStringLiteral("the platform's stack");
+#endif
+    return QStringLiteral("Qt Bluetooth %1, backend %2, adapter %3")
+        .arg(QString::fromLatin1(qVersion()), backend,
+             m_adapter.isEmpty() ? QStringLiteral("not known before the first scan") : m_adapter);
+}
+
+void QtBluetoothLE::NoteAdapter()
+{
+    // The agent scans on the default adapter; so does this lookup. It runs
+    // with a scan only, which asks the stack for the adapter anyway.
+    const QBluetoothLocalDevice adapter;
+    if (!adapter.isValid())
+        return;
+    m_adapter = QStringLiteral("%1 (%2)").arg(adapter.name(), adapter.address().toString());
+    protocol::Trace::Note([this] { return QStringLiteral("adapter %1").arg(m_adapter); });
 }
 
 void QtBluetoothLE::CancelDiscovery()

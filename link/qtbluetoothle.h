@@ -46,6 +46,7 @@ public:
                                    TBluetoothGattCharacteristic *characteristic) override;
     bool WriteCharacteristic(TBluetoothLEDevice *device,
                              TBluetoothGattCharacteristic *characteristic) override;
+    QString Describe() const override;
 
 signals:
     // Emitted when the session closes, so that a wait in progress ends at once.
@@ -67,6 +68,7 @@ private:
     void OnNameFromBluez(const QString &address);
     void ReportDevice(Device *device);
     void OnScanError(const QString &error);
+    void NoteAdapter();
     void StopScan();
 
     QLowEnergyController *ControllerFor(Device *device);
@@ -99,6 +101,7 @@ private:
     QObject *m_session = nullptr;       // parent of this session's Qt objects
     QBluetoothDeviceDiscoveryAgent *m_agent = nullptr;
     QString m_scanError;
+    QString m_adapter; // "name (address)" of the adapter the last scan used
     bluez::NameWatch *m_names; // listens while a scan runs
     std::vector<std::unique_ptr<Device>> m_devices; // of the open or the last closed session
     std::deque<std::function<void()>> m_events;

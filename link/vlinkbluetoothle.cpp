@@ -244,6 +244,16 @@ VLinkBluetoothLE::~VLinkBluetoothLE()
     CloseAllConnections();
 }
 
+QString VLinkBluetoothLE::Describe() const
+{
+    QStringList endpoints;
+    for (const VLinkEndpoint &e : m_endpoints)
+        endpoints << (e.host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2"))
+                         .arg(e.host)
+                         .arg(e.port);
+    return QStringLiteral("virtual link to %1").arg(endpoints.join(QStringLiteral(", ")));
+}
+
 bool VLinkBluetoothLE::ParseEndpoints(const QString &value, QList<VLinkEndpoint> *endpoints)
 {
     static const QString prefix = QStringLiteral("vlink:");

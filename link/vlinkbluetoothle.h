@@ -43,6 +43,7 @@ public:
     static bool ParseEndpoints(const QString &value, QList<VLinkEndpoint> *endpoints);
 
     QList<VLinkEndpoint> Endpoints() const { return m_endpoints; }
+    QString Describe() const override;
     bool IsDiscovering() const { return m_scanning; }
 
     bool DiscoverDevices(int ms, QString *error) override;

@@ -2,6 +2,7 @@
 // virtual link (docs/vlink.md).
 
 #include "data/config.h"
+#include "sim/replay.h"
 #include "sim/simperipheral.h"
 
 #include <QCommandLineParser>
@@ -53,6 +54,8 @@ const QList<Option> Options = {
     {"ignore-subscribe", "Never answer SUBSCRIBE.", {}},
     {"close-after", "Close a connection after N received bytes.", "N"},
     {"rssi", "Advertise this signal strength in dBm (-127..20).", "dBm"},
+    {"replay", "Play the meter a protocol trace recorded (a trace file or a saved flight record).", "trace"},
+    {"replay-timing", "With --replay: answer as late after each frame as the meter did.", {}},
 };
 
 // "a:b:c" -> integers; nullopt unless there are min..max of them.
@@ -183,6 +186,30 @@ void ApplyFaultOptions(const QCommandLineParser &parser, sim::MeterFaults &fault
         Fail(QStringLiteral("the notification size must be at least 1"));
 }
 
+// The meter of a trace instead of the simulated one.
+void UseReplay(const QCommandLineParser &parser, sim::SimPeripheral &peripheral)
+{
+    QString error;
+    std::optional<sim::RecordedMeter> recorded = sim::LoadTrace(parser.value("replay"), &error);
+    if (!recorded)
+        Fail(QStringLiteral("cannot replay %1").arg(error));
+    if (!recorded->name.isEmpty())
+        peripheral.advertisement.name = recorded->name;
+    if (!recorded->services.isEmpty()) {
+        peripheral.advertisement.services = sim::Advertisement::Listed;
+        peripheral.advertisement.listed = recorded->services;
+    }
+    QTextStream(stderr) << "zevq-sim: playing back " << parser.value("replay") << ": \""
+                        << peripheral.advertisement.name << "\", " << recorded->answers.size()
+                        << " different frames, " << recorded->notifications << " notifications" << Qt::endl;
+    auto meter = std::make_unique<sim::ReplayMeter>(std::move(*recorded), parser.isSet("replay-timing"));
+    meter->OnUnknownFrame = [](const QByteArray &frame) {
+        QTextStream(stderr) << "zevq-sim: a frame the trace never saw, not answered: "
+                            << frame.toHex(' ').toUpper() << Qt::endl;
+    };
+    peripheral.UseMeter(std::move(meter));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -197,6 +224,10 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     sim::SimPeripheral peripheral;
+    if (parser.isSet("replay"))
+        UseReplay(parser, peripheral);
+    else if (parser.isSet("replay-timing"))
+        Fail(QStringLiteral("--replay-timing needs --replay"));
     sim::MeterLogic &meter = peripheral.Meter();
     // Installed beside the programs, the meter lays out its records as they
     // read them; the built-in layout is only for a meter without a file.
@@ -212,7 +243,7 @@ int main(int argc, char *argv[])
         meter.SetLayout(layout);
     }
     if (parser.isSet("name"))
-        peripheral.advertisement.name = parser.value("name");
+        peripheral.advertisement.name = parser.value("name"); // also over a recorded one
     if (parser.isSet("no-serial-service"))
         peripheral.advertisement.services = sim::Advertisement::NoSerialService;
     else if (parser.isSet("no-characteristic"))

@@ -101,6 +101,11 @@ public:
     struct Reply {
         QByteArray bytes;
         int delayMs = 0;
+        // Sent as one notification as it stands (a failed one when
+        // `failStatus` is not 0) instead of cut to the notification size:
+        // a meter played back from a trace sends what it sent then.
+        bool oneNotification = false;
+        int failStatus = 0;
     };
     // Longest line frame (CmdWriteParameters, CmdFirmwareLine) the meter
     // buffers; a longer one is cut there and answered 27.
@@ -111,10 +116,10 @@ public:
 
     // The bytes of one write. Returns the replies of every frame they
     // complete, in order (a frame the meter does not answer gives none).
-    QList<Reply> Receive(QByteArrayView bytes);
+    virtual QList<Reply> Receive(QByteArrayView bytes);
     // A new connection starts with no partial frame and, as far as firmware
     // goes, with line 1 and an empty image.
-    void ResetSession();
+    virtual void ResetSession();
     // True once after a frame that makes the meter end the connection.
     bool TakeDropRequest();
 
@@ -159,6 +164,8 @@ protected:
     // alone or, for line commands, runs to the next LF. A command added
     // later is one entry here.
     void AddCommand(std::uint8_t code, bool lineFrame, Handler handler);
+    // For meters that cut frames their own way.
+    void NoteFrame(const QByteArray &frame) { m_frames.append(frame); }
 
 private:
     struct Command {

@@ -79,16 +79,30 @@ void SimPeripheral::Accept()
 
 void SimPeripheral::Advertise(Connection &connection)
 {
+    QList<QList<QByteArray>> services;
+    switch (advertisement.services) {
+    case Advertisement::SerialService:
+    case Advertisement::NoSerialService:
+    case Advertisement::ServiceWithoutCharacteristic:
+        services << QList<QByteArray>{vlink::FormatUuid(DeviceInformationUuid), vlink::FormatUuid(ManufacturerNameUuid)};
+        if (advertisement.services == Advertisement::SerialService)
+            services << QList<QByteArray>{vlink::FormatUuid(SerialServiceUuid), vlink::FormatUuid(SerialCharacteristicUuid)};
+        else if (advertisement.services == Advertisement::ServiceWithoutCharacteristic)
+            services << QList<QByteArray>{vlink::FormatUuid(SerialServiceUuid)};
+        break;
+    case Advertisement::Listed:
+        for (const QUuid &uuid : advertisement.listed) {
+            services << QList<QByteArray>{vlink::FormatUuid(uuid)};
+            if (uuid == SerialServiceUuid)
+                services.last() << vlink::FormatUuid(SerialCharacteristicUuid);
+        }
+        break;
+    }
     QByteArray lines = "ADV " + advertisement.name.toUtf8() + '\n';
     if (advertisement.rssi)
         lines += vlink::FormatLine({"RSSI", QByteArray::number(*advertisement.rssi)});
-    lines += vlink::FormatLine({"SERVICE", vlink::FormatUuid(DeviceInformationUuid),
-                                vlink::FormatUuid(ManufacturerNameUuid)});
-    if (advertisement.services == Advertisement::SerialService)
-        lines += vlink::FormatLine({"SERVICE", vlink::FormatUuid(SerialServiceUuid),
-                                    vlink::FormatUuid(SerialCharacteristicUuid)});
-    else if (advertisement.services == Advertisement::ServiceWithoutCharacteristic)
-        lines += vlink::FormatLine({"SERVICE", vlink::FormatUuid(SerialServiceUuid)});
+    for (const QList<QByteArray> &service : services)
+        lines += "SERVICE " + service.join(' ') + '\n';
     lines += vlink::FormatLine({"END"});
     connection.socket->write(lines);
 }
@@ -149,25 +163,27 @@ void SimPeripheral::Handle(Connection &connection, const QByteArray &text)
 
 void SimPeripheral::HandleConnect(Connection &connection)
 {
-    if (m_meter.faults.refuseConnect)
+    if (m_meter->faults.refuseConnect)
         return;
     connection.connected = true;
-    m_meter.ResetSession();
+    m_meter->ResetSession();
     connection.socket->write(vlink::FormatLine({"CONNECTED"}));
     emit SessionStarted();
 }
 
 bool SimPeripheral::HasCharacteristic(const QUuid &uuid) const
 {
-    return uuid == SerialCharacteristicUuid && advertisement.services == Advertisement::SerialService;
+    return uuid == SerialCharacteristicUuid
+        && (advertisement.services == Advertisement::SerialService
+            || (advertisement.services == Advertisement::Listed && advertisement.listed.contains(SerialServiceUuid)));
 }
 
 void SimPeripheral::HandleSubscribe(Connection &connection, const QList<QByteArray> &args)
 {
-    if (args.isEmpty() || m_meter.faults.ignoreSubscribe)
+    if (args.isEmpty() || m_meter->faults.ignoreSubscribe)
         return;
     const std::optional<QUuid> uuid = vlink::ParseUuid(args[0]);
-    int status = m_meter.faults.subscribeStatus;
+    int status = m_meter->faults.subscribeStatus;
     if (!connection.connected)
         status = StatusError;
     else if (!uuid || !HasCharacteristic(*uuid))
@@ -178,9 +194,9 @@ void SimPeripheral::HandleSubscribe(Connection &connection, const QList<QByteArr
 
 QList<MeterLogic::Reply> SimPeripheral::Feed(QByteArrayView bytes)
 {
-    const qsizetype before = m_meter.Frames().size();
-    QList<MeterLogic::Reply> replies = m_meter.Receive(bytes);
-    const QList<QByteArray> frames = m_meter.Frames().mid(before);
+    const qsizetype before = m_meter->Frames().size();
+    QList<MeterLogic::Reply> replies = m_meter->Receive(bytes);
+    const QList<QByteArray> frames = m_meter->Frames().mid(before);
     for (const QByteArray &frame : frames)
         emit FrameReceived(frame);
     return replies;
@@ -199,7 +215,7 @@ void SimPeripheral::HandleWrite(Connection &connection, const QList<QByteArray> 
     const std::optional<QUuid> uuid = vlink::ParseUuid(uuidToken);
     const std::optional<QByteArray> bytes =
         vlink::ParseHex(args.size() > 1 ? QByteArrayView(args[1]) : QByteArrayView());
-    MeterFaults &faults = m_meter.faults;
+    MeterFaults &faults = m_meter->faults;
     if (!uuid || !HasCharacteristic(*uuid))
         return written(StatusAttributeNotFound);
     if (!connection.connected || !bytes)
@@ -214,13 +230,13 @@ void SimPeripheral::HandleWrite(Connection &connection, const QList<QByteArray> 
         const qint64 take = std::max<qint64>(0, faults.closeAfterBytes - connection.received);
         connection.received += take;
         Feed(QByteArrayView(*bytes).first(take));
-        m_meter.TakeDropRequest();
+        m_meter->TakeDropRequest();
         Drop(socket);
         return;
     }
     connection.received += bytes->size();
     const QList<MeterLogic::Reply> replies = Feed(*bytes);
-    if (m_meter.TakeDropRequest()) {
+    if (m_meter->TakeDropRequest()) {
         // The write that carried the frame is never confirmed.
         Drop(socket);
         return;
@@ -243,27 +259,34 @@ void SimPeripheral::ScheduleReplies(Connection &connection, const QList<MeterLog
         if ((reply.delayMs <= 0) != immediateOnes)
             continue;
         if (immediateOnes) {
-            SendReply(socket, reply.bytes);
+            SendReply(socket, reply);
             continue;
         }
         QPointer<QTcpSocket> guard(socket);
         // Precise: a coarse timer may be 5 % off, which moves a reply 2.9 s
         // late across the central's 3 s limit.
-        QTimer::singleShot(reply.delayMs, Qt::PreciseTimer, this, [this, guard, bytes = reply.bytes] {
+        QTimer::singleShot(reply.delayMs, Qt::PreciseTimer, this, [this, guard, reply] {
             if (guard)
-                SendReply(guard, bytes);
+                SendReply(guard, reply);
         });
     }
 }
 
-void SimPeripheral::SendReply(QTcpSocket *socket, const QByteArray &reply)
+void SimPeripheral::SendReply(QTcpSocket *socket, const MeterLogic::Reply &answer)
 {
     const Connection *connection = Find(socket);
     // Without notifications switched on the meter's answer goes nowhere.
     if (!connection || !connection->subscribed)
         return;
-    MeterFaults &faults = m_meter.faults;
+    MeterFaults &faults = m_meter->faults;
     const QByteArray uuid = vlink::FormatUuid(SerialCharacteristicUuid);
+    if (answer.oneNotification) {
+        socket->write(answer.failStatus != 0
+                          ? vlink::FormatLine({"NOTIFYERR", uuid, QByteArray::number(answer.failStatus)})
+                          : vlink::FormatLine({"NOTIFY", uuid, vlink::FormatHex(answer.bytes)}));
+        return;
+    }
+    const QByteArray &reply = answer.bytes;
     const qsizetype size = std::max(1, faults.notifySize);
     QByteArray lines;
     for (qsizetype at = 0; at < reply.size(); at += size) {

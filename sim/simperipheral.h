@@ -34,16 +34,18 @@ struct Advertisement {
         SerialService,                 // device information, then the serial service
         NoSerialService,               // device information only
         ServiceWithoutCharacteristic,  // the serial service lacks its characteristic
+        Listed,                        // `listed`, in order; the serial service with its characteristic
     };
-    Advertisement() = default;
-    Advertisement(QString name, Services services = SerialService, std::optional<int> rssi = {})
+    Advertisement(QString name = QStringLiteral("Vorelt-ZEVQ25k"), Services services = SerialService,
+                  std::optional<int> rssi = {})
         : name(std::move(name)), services(services), rssi(rssi)
     {
     }
-    QString name = QStringLiteral("Vorelt-ZEVQ25k");
-    Services services = SerialService;
+    QString name;
+    Services services;
     // The signal strength a central would measure, in dBm; none: not sent.
     std::optional<int> rssi;
+    QList<QUuid> listed; // for Listed: the services a trace recorded
 };
 
 class SimPeripheral : public QObject {
@@ -61,8 +63,10 @@ public:
     quint16 Port() const { return m_server.serverPort(); }
     QString ErrorString() const { return m_server.errorString(); }
 
-    MeterLogic &Meter() { return m_meter; }
-    const MeterLogic &Meter() const { return m_meter; }
+    MeterLogic &Meter() { return *m_meter; }
+    const MeterLogic &Meter() const { return *m_meter; }
+    // Another meter behind the same link (a trace played back).
+    void UseMeter(std::unique_ptr<MeterLogic> meter) { m_meter = std::move(meter); }
     // Used for connections accepted from now on.
     Advertisement advertisement;
 
@@ -94,7 +98,7 @@ private:
     void HandleWrite(Connection &connection, const QList<QByteArray> &args);
     // Feeds bytes to the meter; returns its replies and reports new frames.
     QList<MeterLogic::Reply> Feed(QByteArrayView bytes);
-    void SendReply(QTcpSocket *socket, const QByteArray &reply);
+    void SendReply(QTcpSocket *socket, const MeterLogic::Reply &reply);
     void ScheduleReplies(Connection &connection, const QList<MeterLogic::Reply> &replies,
                          bool immediateOnes);
     bool HasCharacteristic(const QUuid &uuid) const;
@@ -102,7 +106,7 @@ private:
     void Drop(QTcpSocket *socket);
 
     QTcpServer m_server; // a child, so it moves along to the meter's thread
-    MeterLogic m_meter;
+    std::unique_ptr<MeterLogic> m_meter = std::make_unique<MeterLogic>();
     std::vector<std::unique_ptr<Connection>> m_connections;
     QList<QByteArray> m_lines;
 };

@@ -1,9 +1,17 @@
 // The protocol trace: the window and the tool, reading the same meter, trace
 // the same frames; a trace file that cannot be made is said and the program
 // goes on.
+#include "sim/replay.h"
 #include "tests/support/e2e.h"
 
+#include "views/widgets.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+
 #include <QProcess>
+#include <QSysInfo>
 #include <QRegularExpression>
 
 using testsupport::EndToEnd;
@@ -34,6 +42,22 @@ QStringList frames(const QString &path)
     return out;
 }
 
+// Opens the status area's menu over `control` and picks `item` in it.
+void PickFromStatusMenu(app::TForm4 *form, QWidget *control, const QString &item)
+{
+    // Through the window, as the platform delivers a click: that is where
+    // a right click becomes a context menu request.
+    QTest::mouseClick(form->windowHandle(), Qt::RightButton, {},
+                      control->mapTo(form, control->rect().center()));
+    QMenu *menu = form->StatusMenu;
+    QTRY_VERIFY(menu->isVisible());
+    for (QAction *action : menu->actions()) {
+        if (action->text() == item)
+            QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+    }
+    QTRY_VERIFY(!menu->isVisible());
+}
+
 } // namespace
 
 class TraceTest : public QObject {
@@ -41,6 +65,7 @@ class TraceTest : public QObject {
 private slots:
     void windowAndToolTraceTheSameRead();
     void traceThatCannotBeCreatedIsSaid();
+    void statusMenuSavesTheFlightRecord();
 };
 
 void TraceTest::windowAndToolTraceTheSameRead()
@@ -90,6 +115,56 @@ void TraceTest::traceThatCannotBeCreatedIsSaid()
     QCOMPARE(e.prompts.texts().size(), 1);
     QVERIFY(e.prompts.texts().first().startsWith("Cannot create file \"/nonexistent-folder/tarvolin.trace\". "));
     QVERIFY(e.Connect()); // the program goes on, without a trace
+}
+
+void TraceTest::statusMenuSavesTheFlightRecord()
+{
+    EndToEnd e; // no TARVOLIN_TRACE: the recorder runs all the same
+    QVERIFY(e.Start());
+    QVERIFY(e.Connect());
+    QTest::mouseClick(e.form->Button2, Qt::LeftButton); // "Send parameters"
+    QVERIFY(e.meter.WaitForCommand(sim::CodeReadParameters, 2, 10000));
+    QVERIFY(e.WaitForState(devlink::Connected, 10000));
+
+    // As while a dialog of the worker is up: the controls are disabled,
+    // the menu is there.
+    e.form->SetMainWindowEnabled(false);
+    const QString path = e.dir.filePath("support.txt");
+    e.prompts.fileNames.enqueue(path);
+    PickFromStatusMenu(e.form, e.form->Label13, QStringLiteral("Save protocol trace..."));
+    e.form->SetMainWindowEnabled(true);
+    QCOMPARE(e.prompts.dialogs.size(), 1);
+    QCOMPARE(e.prompts.dialogs[0].title, QString("Save protocol trace"));
+    QCOMPARE(e.prompts.dialogs[0].filter, QString("Trace file (*.txt)"));
+    QCOMPARE(e.prompts.dialogs[0].defaultExtension, QString("txt"));
+
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    QVERIFY(text.startsWith("# Tarvolin protocol trace\n# program: Tarvolin 2.2\n"));
+    QVERIFY(text.contains(QStringLiteral("\n# link: virtual link to 127.0.0.1:%1\n").arg(e.meter.Port())));
+    QVERIFY(text.contains(QStringLiteral("\n# configuration: %1, record size ").arg(e.dir.filePath("ZEVQ-BLE.INI"))));
+    // The frame of "Send parameters", every byte, and the meter's 6 after it.
+    QByteArray sent;
+    for (const QByteArray &frame : e.meter.Frames())
+        if (frame.startsWith(char(sim::CodeWriteParameters)))
+            sent = frame;
+    QCOMPARE(sent.size(), 517);
+    QString error;
+    const std::optional<sim::RecordedMeter> recorded = sim::LoadTrace(path, &error);
+    QVERIFY2(recorded, qPrintable(error));
+    QCOMPARE(recorded->answers.count(sent), std::size_t(1));
+    QCOMPARE(recorded->answers.at(sent).first().first().bytes, QByteArray("\x06"));
+
+    PickFromStatusMenu(e.form, e.form->Shape1, QStringLiteral("About Tarvolin..."));
+    QCOMPARE(e.prompts.messages.size(), 1);
+    const testsupport::RecordedMessage about = e.prompts.messages[0];
+    QCOMPARE(about.caption, QString("About Tarvolin"));
+    for (const QString &part : {QStringLiteral("Tarvolin 2.2"), QStringLiteral("Qt %1").arg(qVersion()),
+                                QSysInfo::prettyProductName(), QStringLiteral("virtual link to 127.0.0.1"),
+                                e.dir.filePath("ZEVQ-BLE.INI")})
+        QVERIFY2(about.text.contains(part), qPrintable(about.text));
+    QCOMPARE(e.State(), devlink::Connected); // the menu changed nothing
 }
 
 QTEST_MAIN(TraceTest)

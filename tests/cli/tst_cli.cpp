@@ -22,10 +22,13 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -177,6 +180,7 @@ private slots:
     void refusedNotificationsEndWithinTheScanTime();
     void scanWithoutAdapterSaysOnlyThat();
     void versionNamesToolAndQt();
+    void tracesPlayBackAsTheMeter();
 
 private:
     void Launch(QProcess &process, const QStringList &arguments, const QStringList &environment = {});
@@ -829,6 +833,72 @@ void TestCli::versionNamesToolAndQt()
     const Result r = Tool({QStringLiteral("--version")});
     QCOMPARE(r.code, 0);
     QCOMPARE(r.out, "tarvolin-cli " TARVOLIN_VERSION " (Qt " + QByteArray(qVersion()) + ")\n");
+}
+
+namespace {
+
+// zevq-sim playing `trace` back; its port, 0 when it did not come up.
+quint16 StartReplay(QProcess &sim, const QString &trace)
+{
+    sim.start(QStringLiteral(ZEVQ_SIM_PROGRAM), {"--port", "0", "--replay", trace});
+    if (!sim.waitForStarted(5000))
+        return 0;
+    const QRegularExpression ready("^zevq-sim listening on 127\\.0\\.0\\.1:(\\d+)$");
+    while (sim.waitForReadyRead(10000)) {
+        while (sim.canReadLine()) {
+            const auto m = ready.match(QString::fromUtf8(sim.readLine()).trimmed());
+            if (m.hasMatch())
+                return static_cast<quint16>(m.captured(1).toUInt());
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+void TestCli::tracesPlayBackAsTheMeter()
+{
+    ParameterBlock block = StartBlock();
+    sim::MeterLogic::SetUsageCount(block, 9);
+    m_meter.SetBlock(block);
+    const QList<QStringList> commands{{"read"}, {"download", "--from", "2", "--to", "8"}};
+    for (const QStringList &command : commands) {
+        const QString trace = Path(command.first() + QStringLiteral(".txt"));
+        const Result recorded = Tool(QStringList{"--trace", trace} + command);
+        QCOMPARE(recorded.code, 0);
+        QVERIFY(!recorded.out.isEmpty());
+
+        QProcess sim;
+        const quint16 port = StartReplay(sim, trace);
+        QVERIFY(port != 0);
+        const Result replayed = Tool(QStringList{"--link", QStringLiteral("vlink:127.0.0.1:%1").arg(port)} + command);
+        sim.kill();
+        sim.waitForFinished(5000);
+        QCOMPARE(replayed.code, 0);
+        QCOMPARE(replayed.out, recorded.out);
+        QVERIFY2(!sim.readAllStandardError().contains("never saw"), qPrintable(command.join(' ')));
+    }
+
+    // What made the trace, before its first event.
+    QFile file(Path(QStringLiteral("read.txt")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    const QStringList header = lines.filter(QRegularExpression("^# "));
+    QCOMPARE(lines.mid(0, header.size()), header);
+    QCOMPARE(header.size(), 7);
+    QCOMPARE(header[0], QString("# Tarvolin protocol trace"));
+    QVERIFY2(QRegularExpression("^# program: tarvolin-cli \\d+\\.\\d+\\.\\d+$").match(header[1]).hasMatch(),
+             qPrintable(header[1]));
+    QCOMPARE(header[2], QStringLiteral("# Qt: built with %1, running on %2").arg(QT_VERSION_STR, qVersion()));
+    QVERIFY(header[3].startsWith(QStringLiteral("# system: %1, kernel %2 ").arg(QSysInfo::prettyProductName(),
+                                                                               QSysInfo::kernelType())));
+    QCOMPARE(header[4], QStringLiteral("# link: virtual link to 127.0.0.1:%1").arg(m_meter.Port()));
+    const QString besideTool = QFileInfo(QStringLiteral(TARVOLIN_CLI)).absoluteDir().filePath("ZEVQ-BLE.INI");
+    QCOMPARE(header[5],
+             QStringLiteral("# configuration: %1, record size %2 bytes").arg(besideTool).arg(sim::RecordSize(m_layout)));
+    const QDateTime started = QDateTime::fromString(header[6].mid(11), Qt::ISODateWithMs);
+    QVERIFY2(header[6].startsWith("# started: ") && header[6].endsWith('Z'), qPrintable(header[6]));
+    QVERIFY(qAbs(started.secsTo(QDateTime::currentDateTimeUtc())) < 120);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -1,0 +1,119 @@
+// The flight recorder keeps the first events and the last ones within its
+// bound on text, and counts those it left out between them; the trace it
+// saves holds exactly that text.
+#include "protocol/flightrecorder.h"
+#include "protocol/trace.h"
+
+#include <QTest>
+
+using protocol::FlightRecorder;
+
+class FlightRecorderTest : public QObject {
+    Q_OBJECT
+private slots:
+    void keepsFirstAndLastEvents_data();
+    void keepsFirstAndLastEvents();
+    void savedTraceHoldsTheKeptText();
+};
+
+void FlightRecorderTest::keepsFirstAndLastEvents_data()
+{
+    QTest::addColumn<int>("headEvents");
+    QTest::addColumn<int>("textBytes");
+    QTest::addColumn<int>("pageBytes"); // 1: a page per event
+    QTest::addColumn<QList<int>>("sizes"); // text size of each event, in order
+    QTest::addColumn<QList<int>>("head");  // the events kept first
+    QTest::addColumn<QList<int>>("tail");  // the events kept last
+    QTest::addColumn<int>("leftOut");      // -1: as many as the pages make it
+
+    const QList<int> tens(20, 10);
+    QTest::newRow("all fit") << 3 << 1000 << 1 << QList<int>(5, 10) << QList<int>{0, 1, 2} << QList<int>{3, 4} << 0;
+    QTest::newRow("the oldest of the rest go") << 3 << 100 << 1 << tens << QList<int>{0, 1, 2}
+                                               << QList<int>{13, 14, 15, 16, 17, 18, 19} << 10;
+    // The first events hold at most half the text.
+    QTest::newRow("head stops at half the text") << 10 << 100 << 1 << QList<int>(10, 20) << QList<int>{0, 1}
+                                                 << QList<int>{7, 8, 9} << 5;
+    QTest::newRow("an event larger than the room") << 1 << 100 << 1 << QList<int>{10, 200, 10} << QList<int>{0}
+                                                   << QList<int>{2} << 1;
+    QTest::newRow("one large event pushes out several") << 1 << 100 << 1 << QList<int>{10, 30, 30, 30, 90}
+                                                        << QList<int>{0} << QList<int>{4} << 3;
+    // Pages of about 250 events, used again as the oldest go.
+    QTest::newRow("long run, whole pages") << 2000 << (1 << 20) << 4096 << QList<int>(200000, 100) << QList<int>{}
+                                           << QList<int>{} << -1;
+}
+
+void FlightRecorderTest::keepsFirstAndLastEvents()
+{
+    QFETCH(int, headEvents);
+    QFETCH(int, textBytes);
+    QFETCH(int, pageBytes);
+    QFETCH(QList<int>, sizes);
+    QFETCH(QList<int>, head);
+    QFETCH(QList<int>, tail);
+    QFETCH(int, leftOut);
+
+    FlightRecorder recorder({headEvents, textBytes, pageBytes});
+    for (int i = 0; i < sizes.size(); ++i) {
+        const QByteArray payload = QByteArray::number(i);
+        recorder.Add({static_cast<std::uint32_t>(i), 0, 0, payload}, sizes[i]);
+    }
+    QList<int> keptHead;
+    QList<int> keptTail;
+    std::int64_t gap = 0;
+    recorder.ForEach([&](const protocol::TraceEvent &e) { keptHead << e.payload.toByteArray().toInt(); },
+                     [&](std::int64_t n) { gap = n; },
+                     [&](const protocol::TraceEvent &e) { keptTail << e.payload.toByteArray().toInt(); });
+    QCOMPARE(gap, recorder.LeftOut());
+    QCOMPARE(keptHead.size() + keptTail.size() + recorder.LeftOut(), sizes.size());
+    QVERIFY(recorder.TextBytes() <= textBytes);
+    if (leftOut >= 0) {
+        QCOMPARE(recorder.LeftOut(), leftOut);
+        QCOMPARE(keptHead, head);
+        QCOMPARE(keptTail, tail);
+        return;
+    }
+    // The first ones in order, the last ones up to the newest, within a
+    // page or two of the bound; what is held stays near the events' bytes.
+    QCOMPARE(keptHead.size(), headEvents);
+    QCOMPARE(keptHead.last(), headEvents - 1);
+    QCOMPARE(keptTail.last(), sizes.size() - 1);
+    QCOMPARE(keptTail.first(), sizes.size() - keptTail.size());
+    QVERIFY(recorder.TextBytes() > textBytes - textBytes / 16);
+    QVERIFY(recorder.HeldBytes() < (keptHead.size() + keptTail.size()) * 16 + 3 * pageBytes);
+}
+
+void FlightRecorderTest::savedTraceHoldsTheKeptText()
+{
+    protocol::Trace::StartRecorder({3, 4000, 1});
+    const QByteArray bytes(20, '\x7E');
+    for (int i = 0; i < 100; ++i)
+        protocol::Trace::NoteBytes(protocol::TraceKind::Notification, bytes);
+    protocol::Trace::Note([] { return QStringLiteral("exchange end: ok, received 2000"); });
+    const protocol::RecorderFigures figures = protocol::Trace::RecorderState();
+    const QList<QByteArray> lines = protocol::Trace::Recorded().split('\n');
+    protocol::Trace::StopRecorder();
+
+    QList<QByteArray> events;
+    qsizetype eventText = 0;
+    QByteArray gap;
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(protocol::Trace::HeaderPrefix) || line.isEmpty())
+            continue;
+        if (line.startsWith("--------")) {
+            gap = line;
+            continue;
+        }
+        events << line;
+        eventText += line.size() + 1;
+    }
+    QCOMPARE(events.size(), figures.headEvents + figures.tailEvents);
+    QCOMPARE(eventText, figures.textBytes); // the bound is on this text
+    QVERIFY(eventText <= 4000);
+    QCOMPARE(gap, "-------- " + QByteArray::number(figures.leftOut) + " events left out --------");
+    QVERIFY(events.first().endsWith("notification 20: " + bytes.toHex(' ').toUpper()));
+    QVERIFY(events.last().endsWith(" exchange end: ok, received 2000"));
+    QCOMPARE(figures.headEvents + figures.tailEvents + figures.leftOut, 101);
+}
+
+QTEST_GUILESS_MAIN(FlightRecorderTest)
+#include "tst_flightrecorder.moc"
