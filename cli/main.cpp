@@ -138,6 +138,11 @@ int Main(int argc, char *argv[])
     }
     const int code = command->run(options);
     protocol::Trace::Stop();
+    // The command's own result stands; support must still learn that the
+    // trace they will be sent has a gap.
+    if (const QString traceError = protocol::Trace::FileError(); !traceError.isEmpty())
+        Say(traceError + (traceError.endsWith(QLatin1Char('.')) ? QStringLiteral(" ") : QStringLiteral(". "))
+            + QStringLiteral("The trace ends there."));
     return Interrupted() ? ExitInterrupted : code;
 }
 

@@ -1,6 +1,7 @@
 #include "protocol/trace.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QSysInfo>
 #include <QThread>
@@ -151,6 +152,7 @@ struct TraceState {
     TraceOrigin origin;
 
     std::unique_ptr<QFile> file;
+    QString fileError;
     bool headerWritten = false;
     std::int64_t fileStartNs = 0;
     QDateTime fileStartUtc;
@@ -164,8 +166,18 @@ struct TraceState {
         QByteArray text;
         for (const QString &line : Trace::Header(origin, fileStartUtc))
             text += line.toUtf8() + '\n';
-        file->write(text);
         headerWritten = true;
+        Write(text);
+    }
+
+    // A failed write ends the file trace: its lines would have gaps.
+    void Write(const QByteArray &bytes)
+    {
+        if (file->write(bytes) == bytes.size())
+            return;
+        fileError = QStringLiteral("Cannot write to file \"%1\". %2")
+                        .arg(QDir::toNativeSeparators(file->fileName()), file->errorString());
+        file.reset();
     }
 };
 
@@ -215,7 +227,13 @@ void record(TraceKind kind, QByteArrayView payload)
             t.WriteHeader();
         QByteArray line;
         appendLine(line, msSince(t.fileStartNs, now), name, kind, payload);
-        t.file->write(line);
+        if (t.file)
+            t.Write(line);
+        if (!t.file && t.recorder) {
+            const QByteArray note = QStringLiteral("trace file stopped: %1").arg(t.fileError).toUtf8();
+            t.recorder->Add({msSince(t.recorderStartNs, now), static_cast<std::uint8_t>(TraceKind::Text), thread, note},
+                            lineSize(msSince(t.recorderStartNs, now), name.size(), TraceKind::Text, note.size()));
+        }
     }
 }
 
@@ -227,6 +245,13 @@ QString oneLineValue(const QString &value)
 }
 
 } // namespace
+
+QString Trace::FileError()
+{
+    TraceState &t = state();
+    std::lock_guard guard(t.lock);
+    return t.fileError;
+}
 
 QString Trace::BuildVersion()
 {
@@ -247,6 +272,7 @@ bool Trace::Start(const QString &path, QString *error)
     TraceState &t = state();
     std::lock_guard guard(t.lock);
     t.file = std::move(file);
+    t.fileError.clear();
     t.headerWritten = false;
     t.fileStartNs = nowNs();
     t.fileStartUtc = QDateTime::currentDateTimeUtc();

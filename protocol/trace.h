@@ -68,6 +68,10 @@ public:
     // event if that comes first.
     static bool Start(const QString &path, QString *error);
     static void Stop();
+    // Why the file trace stopped short since Start ("Cannot write to file
+    // "<path>". <reason>"), or empty: a write that fails (a full disk) ends
+    // the file trace, and the recorder, if on, notes it as an event.
+    static QString FileError();
 
     // The flight recorder: always on in the window. Starting it again
     // starts it empty.

@@ -180,6 +180,7 @@ private slots:
     void refusedNotificationsEndWithinTheScanTime();
     void scanWithoutAdapterSaysOnlyThat();
     void versionNamesToolAndQt();
+    void traceThatCannotBeWrittenIsSaid();
     void tracesPlayBackAsTheMeter();
 
 private:
@@ -833,6 +834,17 @@ void TestCli::versionNamesToolAndQt()
     const Result r = Tool({QStringLiteral("--version")});
     QCOMPARE(r.code, 0);
     QCOMPARE(r.out, "tarvolin-cli " TARVOLIN_VERSION " (Qt " + QByteArray(qVersion()) + ")\n");
+}
+
+// A full disk under the trace: the command's own result stands, and the
+// trace's gap is said rather than left for support to find.
+void TestCli::traceThatCannotBeWrittenIsSaid()
+{
+    const Result r = Tool({QStringLiteral("--trace"), QStringLiteral("/dev/full"), QStringLiteral("read")});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.err.contains("Cannot write to file \"/dev/full\". No space left on device. The trace ends there."),
+             r.err.constData());
+    QVERIFY(r.out.contains("\"serialNumber\""));
 }
 
 namespace {
