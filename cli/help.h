@@ -37,6 +37,8 @@ Options:
   --from A, --to B     the records download fetches (1..65535)
   --utf8               live and download write UTF-8 with a byte-order mark
   --yes                upload sends without asking
+  --other-meter        write writes a file that names another meter's serial
+                       number (else it refuses with exit code 6)
   -h, --help           this text
 
 Exit codes:
@@ -46,6 +48,7 @@ Exit codes:
   3    meter not found or connection failure
   4    connection lost or transmission error
   5    read-back differs
+  6    the file belongs to another meter; nothing was written
   130  interrupted (Ctrl+C); a connected meter is told the session ends
 
 Messages go to stderr, results to stdout.

@@ -7,6 +7,7 @@
 #include "cli/cliview.h"
 #include "cli/exitcodes.h"
 #include "data/meastable.h"
+#include "data/blockjson.h"
 
 #include <QString>
 #include <QStringList>
@@ -32,6 +33,7 @@ struct Options {
     bool yes = false;         // --yes
     int from = 0;             // --from (0: not given)
     int to = 0;               // --to
+    bool otherMeter = false;  // --other-meter
 };
 
 // Messages of the tool itself (the worker's go through CliView).
@@ -60,6 +62,8 @@ public:
     int Upload(std::unique_ptr<QStringList> lines, const QString &fileName);
     // Closes the session (25) if it is connected; the link goes off.
     int Disconnect();
+    // The meter connected to, and the time now (UTC).
+    data::MeterStamp Stamp() const;
 
     CliView View;
     data::MeasTable Table;
