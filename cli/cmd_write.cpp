@@ -32,17 +32,20 @@ bool LoadEdits(const QString &path, data::BlockEdits *edits)
 }
 
 // A backup restored onto another meter would give it a foreign serial
-// number and calibration, so a file naming another serial number is
-// written only when the user says so.
+// number and calibration, so a file naming another serial number (in
+// serialNumber or in the block of its hex) is written only when the user
+// says so.
 bool BelongsHere(const QString &path, const data::BlockEdits &edits, quint16 connected, const Options &options)
 {
-    const std::optional<quint16> own = edits.SerialNumber();
-    if (!own || *own == connected || options.otherMeter)
-        return true;
-    Say(QStringLiteral("%1 holds the settings of meter %2; the connected meter is %3. Nothing was written. "
-                       "Use --other-meter to write them anyway.")
-            .arg(path).arg(*own).arg(connected));
-    return false;
+    for (const quint16 own : edits.SerialNumbers()) {
+        if (own == connected || options.otherMeter)
+            continue;
+        Say(QStringLiteral("%1 holds the settings of meter %2; the connected meter is %3. Nothing was written. "
+                           "Use --other-meter to write them anyway.")
+                .arg(path).arg(own).arg(connected));
+        return false;
+    }
+    return true;
 }
 
 // Ends a session in which nothing was written: the meter is told (25) and

@@ -434,15 +434,16 @@ bool BlockEdits::Parse(const QByteArray &json, QString *error)
     return false;
 }
 
-std::optional<quint16> BlockEdits::SerialNumber() const
+QList<quint16> BlockEdits::SerialNumbers() const
 {
+    QList<quint16> serials;
     for (const auto &[field, value] : m_named) {
         if (fields()[std::size_t(field)].offset == ParameterBlock::SerialNumber)
-            return protocol::LowWord(integer(value));
+            serials << protocol::LowWord(integer(value));
     }
     if (m_hex)
-        return m_hex->word(ParameterBlock::SerialNumber);
-    return std::nullopt;
+        serials << m_hex->word(ParameterBlock::SerialNumber);
+    return serials;
 }
 
 bool BlockEdits::ApplyTo(ParameterBlock &block, QString *error) const

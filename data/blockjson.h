@@ -45,9 +45,9 @@ public:
     // document alone decides everything, so ApplyTo's checks run here too.
     bool Parse(const QByteArray &json, QString *error);
 
-    // The serial number the document gives the meter: its `serialNumber`,
-    // else the one in its `hex`; none when it names neither.
-    std::optional<quint16> SerialNumber() const;
+    // The serial numbers the document names: its `serialNumber`, then the
+    // one in its `hex`. The first is the one it gives the meter.
+    QList<quint16> SerialNumbers() const;
 
     // Applies the document to `block`. `hex`, when present, replaces the
     // block first. A named field whose value equals what the block then

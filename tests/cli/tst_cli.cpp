@@ -244,6 +244,9 @@ void TestCli::readGivesTheBlockAndWriteRestoresIt()
     r = Tool({QStringLiteral("write"), backup, QStringLiteral("--other-meter")});
     QCOMPARE(r.code, 0);
     QVERIFY2(r.out.contains("serialNumber: 1 -> 40213"), r.out.constData());
+    // The bytes every write clears are no change, and said once.
+    QVERIFY2(!r.out.contains("other bytes"), r.out.constData());
+    QCOMPARE(r.err.count("Every write clears"), 1);
 
     ParameterBlock expected = start;
     const QByteArray info("Kiln 9, north");

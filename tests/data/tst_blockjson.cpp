@@ -94,43 +94,45 @@ void TestBlockJson::faultsAreRefusedWhereTheyShow_data()
     QTest::addColumn<bool>("meterMap"); // applied to the richer block, else to a blank one
     QTest::addColumn<QString>("refusal");
     QTest::addColumn<bool>("byFileAlone");
-    QTest::addColumn<int>("serial"); // the serial number the file names; -1 none
+    QTest::addColumn<QList<quint16>>("serials"); // the serial numbers the file names
 
     const QByteArray hex = QJsonDocument::fromJson(data::BlockToJson(testsupport::RicherBlock()))
                                .object().value("hex").toString().toLatin1();
     const QString inUse = QStringLiteral("rangeMap[0]: entries in use");
     const auto row = [](const char *name, const QByteArray &json, bool meterMap, const QString &refusal,
-                        bool byFileAlone, int serial) {
-        QTest::newRow(name) << json << meterMap << refusal << byFileAlone << serial;
+                        bool byFileAlone, const QList<quint16> &serials) {
+        QTest::newRow(name) << json << meterMap << refusal << byFileAlone << serials;
     };
-    row("count against the meter's map", R"({"activeRangeCount": 13})", true, {}, false, -1);
-    row("count against a blank map", R"({"activeRangeCount": 13})", false, inUse, false, -1);
-    row("range 0 with the count", R"({"rangeMap": )" + MapWithZeroFirst() + "}", true, inUse, false, -1);
+    row("count against the meter's map", R"({"activeRangeCount": 13})", true, {}, false, {});
+    row("count against a blank map", R"({"activeRangeCount": 13})", false, inUse, false, {});
+    row("range 0 with the count", R"({"rangeMap": )" + MapWithZeroFirst() + "}", true, inUse, false, {});
     row("range 0 on the file's own block", R"({"hex": ")" + hex + R"(", "rangeMap": )" + MapWithZeroFirst() + "}",
-        true, inUse, true, 40213);
+        true, inUse, true, {});
     row("key twice", R"({"serialNumber": 5, "serialNumber": 1})", true, "the key \"serialNumber\" stands twice",
-        true, -1);
+        true, {});
     row("key twice after a bad value", R"({"printout": "yes", "printout": true})", true,
-        "the key \"printout\" stands twice", true, -1);
+        "the key \"printout\" stands twice", true, {});
     row("key twice through an escape", R"({"infoText": "a", "info\u0054ext": "a"})", true,
-        "the key \"infoText\" stands twice", true, -1);
+        "the key \"infoText\" stands twice", true, {});
     row("key twice in a nested object", R"({"meter": {"name": "a", "name": "b"}})", true,
-        "the key \"name\" stands twice", true, -1);
-    row("same key in two objects", R"({"meter": {"name": "a", "x": {"name": "b"}}})", true, {}, false, -1);
+        "the key \"name\" stands twice", true, {});
+    row("same key in two objects", R"({"meter": {"name": "a", "x": {"name": "b"}}})", true, {}, false, {});
     row("count no block holds", R"({"activeRangeCount": 256})", true,
-        "activeRangeCount: allowed values are the integers 0..180", true, -1);
+        "activeRangeCount: allowed values are the integers 0..180", true, {});
     row("count only as no change", R"({"activeRangeCount": 200})", true,
-        "activeRangeCount: allowed values are the integers 0..180", false, -1);
+        "activeRangeCount: allowed values are the integers 0..180", false, {});
     row("a date the calendar lacks as a change", R"({"serviceDate": "2024-02-30"})", true,
-        "serviceDate: allowed values are dates", false, -1);
+        "serviceDate: allowed values are dates", false, {});
     row("a date not written as read prints it", R"({"serviceDate": "2024-2-3"})", true,
-        "serviceDate: allowed values are dates", true, -1);
+        "serviceDate: allowed values are dates", true, {});
     row("a text byte the code page lacks as a change", R"({"infoText": "\u0081"})", true,
-        "infoText: allowed values", false, -1);
-    row("a text no block holds", R"({"infoText": "Ω"})", true, "infoText: allowed values", true, -1);
-    row("a number beyond any integer", R"({"usageCount": 1e300})", true, "usageCount: allowed values", true, -1);
-    row("meter member ignored, serial named", R"({"meter": 5, "serialNumber": 40213})", true, {}, false, 40213);
-    row("serial through hex", R"({"hex": ")" + hex + R"("})", false, {}, false, 40213);
+        "infoText: allowed values", false, {});
+    row("a text no block holds", R"({"infoText": "Ω"})", true, "infoText: allowed values", true, {});
+    row("a number beyond any integer", R"({"usageCount": 1e300})", true, "usageCount: allowed values", true, {});
+    row("meter member ignored, serial named", R"({"meter": 5, "serialNumber": 40213})", true, {}, false, {40213});
+    row("serial through hex", R"({"hex": ")" + hex + R"("})", false, {}, false, {40213});
+    row("serial named and through hex", R"({"hex": ")" + hex + R"(", "serialNumber": 1})", false, {}, false,
+        {1, 40213});
 }
 
 void TestBlockJson::faultsAreRefusedWhereTheyShow()
@@ -139,14 +141,13 @@ void TestBlockJson::faultsAreRefusedWhereTheyShow()
     QFETCH(bool, meterMap);
     QFETCH(QString, refusal);
     QFETCH(bool, byFileAlone);
-    QFETCH(int, serial);
+    QFETCH(QList<quint16>, serials);
     data::BlockEdits edits;
     QString error;
     const bool parsed = edits.Parse(json, &error);
     QCOMPARE(parsed, !byFileAlone);
     if (parsed) {
-        const std::optional<quint16> named = edits.SerialNumber();
-        QCOMPARE(named ? int(*named) : -1, serial);
+        QCOMPARE(edits.SerialNumbers(), serials);
         const ParameterBlock before = meterMap ? testsupport::RicherBlock() : ParameterBlock();
         ParameterBlock block = before;
         QCOMPARE(edits.ApplyTo(block, &error), refusal.isEmpty());
