@@ -1,11 +1,14 @@
 // tarvolin-cli download [--from A] [--to B] [-o FILE] [--utf8]: stored
-// measurements as the CSV file that "Save" writes.
+// measurements as the CSV file or the workbook that "Save" writes.
 #include "cli/commands.h"
 
 #include "data/csv.h"
 #include "data/platform.h"
 #include "protocol/blockfields.h"
 #include "protocol/downloadrange.h"
+#include "data/workbook.h"
+
+#include <unistd.h>
 
 namespace cli {
 
@@ -30,10 +33,23 @@ bool Acceptable(const protocol::DownloadRange &r, qint64 recordSize)
 
 } // namespace
 
-QByteArray CsvResult(const data::MeasTable &table, const Options &options)
+bool TableResult(const data::MeasTable &table, const Options &options, QByteArray *bytes)
 {
-    return data::CsvBytes(table, data::ListSeparator(),
-                           options.utf8 ? data::CsvEncoding::Utf8WithMark : data::CsvEncoding::Utf16LE);
+    if (!data::IsWorkbookName(options.output)) {
+        // UTF-16 is the file format; on a terminal it would show as text
+        // strewn with NUL bytes, so a person reading the result gets UTF-8.
+        const bool terminal = options.output.isEmpty() && ::isatty(STDOUT_FILENO) == 1;
+        const data::CsvEncoding encoding = options.utf8 ? data::CsvEncoding::Utf8WithMark
+            : terminal                                  ? data::CsvEncoding::Utf8
+                                                        : data::CsvEncoding::Utf16LE;
+        *bytes = data::CsvBytes(table, data::ListSeparator(), encoding);
+        return true;
+    }
+    QString error;
+    if (data::WorkbookBytes(table, bytes, &error))
+        return true;
+    Say(error);
+    return false;
 }
 
 int RunDownload(const Options &options)
@@ -44,6 +60,8 @@ int RunDownload(const Options &options)
     }
     Session session(options);
     if (const int code = session.Start())
+        return code;
+    if (const int code = session.RequireShownFields())
         return code;
     if (options.from && options.to && !Acceptable(RangeOf(options, 0), session.Fields.recordSize))
         return ExitUsage;
@@ -68,7 +86,10 @@ int RunDownload(const Options &options)
     session.View.Page = block;
     if (const int code = session.Download(quint16(range.from), quint16(range.to)))
         return code;
-    return WriteResult(options.output, CsvResult(session.Table, options)) ? ExitDone : ExitUsage;
+    QByteArray result;
+    if (!TableResult(session.Table, options, &result))
+        return ExitOutputFailed;
+    return WriteResult(options.output, result) ? ExitDone : ExitOutputFailed;
 }
 
 } // namespace cli

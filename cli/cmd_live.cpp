@@ -1,5 +1,6 @@
 // tarvolin-cli live [-o FILE]: the meter's current measurement, as the
-// caption line and one record line of the CSV that download writes.
+// caption line and one record line of the CSV that download writes (or a
+// workbook of them).
 #include "cli/commands.h"
 
 namespace cli {
@@ -13,6 +14,8 @@ int RunLive(const Options &options)
     Session session(options);
     if (const int code = session.Start())
         return code;
+    if (const int code = session.RequireShownFields())
+        return code;
     if (const int code = session.Connect(true))
         return code;
     // The window stays silent when the meter sends no reading; a script
@@ -21,7 +24,10 @@ int RunLive(const Options &options)
         Say(QStringLiteral("the meter sent no measurement"));
         return ExitLost;
     }
-    return WriteResult(options.output, CsvResult(session.Table, options)) ? ExitDone : ExitUsage;
+    QByteArray result;
+    if (!TableResult(session.Table, options, &result))
+        return ExitOutputFailed;
+    return WriteResult(options.output, result) ? ExitDone : ExitOutputFailed;
 }
 
 } // namespace cli

@@ -15,6 +15,7 @@ enum ExitCode {
     ExitDiffers = 5,      // read-back differs
     ExitOtherMeter = 6,   // the file belongs to another meter
     ExitInterrupted = 130,
+    ExitOutputFailed = 7, // the result could not be written (-o, stdout)
 };
 
 constexpr ExitCode ExitCodeFor(protocol::Failure why)

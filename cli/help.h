@@ -14,12 +14,14 @@ Commands:
                        read it back and print what changed
   live [-o FILE] [--utf8]
                        take the meter's current measurement: the caption line
-                       and one record line of the download's CSV
+                       and one record line of the download's CSV (a workbook
+                       for -o FILE.xlsx)
   download [--from A] [--to B] [-o FILE] [--utf8]
                        download the stored measurements A..B (default: 1 to
                        the usage count) as CSV, the format of "Save": UTF-16 LE,
                        the regional list separator; --utf8 writes UTF-8 with
-                       a byte-order mark
+                       a byte-order mark; -o FILE.xlsx writes an Excel
+                       workbook, numbers as number cells
   upload FILE.HEX [--yes]
                        send firmware from an Intel HEX (INHX32) file; asks
                        "Data file: <path>" on the terminal unless --yes
@@ -29,13 +31,16 @@ Options:
                                  (default: TARVOLIN_LINK, else the machine's
                                  Bluetooth LE stack)
   --config FILE        the measurement layout (default: ZEVQ-BLE.INI beside
-                       the tool)
+                       the tool); input files must be regular files
   --trace FILE         write a protocol trace to FILE
   --scan-seconds N     how long to look for the meter (default 12)
-  -o, --output FILE    where a command writes its result (default: stdout);
-                       written completely or not at all
+  -o, --output FILE    where a command writes its result (default or "-":
+                       stdout); a file is written completely or not at
+                       all, a device or a pipe as a stream; a name ending
+                       in .xlsx gets live and download a workbook
   --from A, --to B     the records download fetches (1..65535)
-  --utf8               live and download write UTF-8 with a byte-order mark
+  --utf8               live and download write their CSV as UTF-8 with a
+                       byte-order mark
   --yes                upload sends without asking
   --other-meter        write writes a file that names another meter's serial
                        number (else it refuses with exit code 6)
@@ -43,12 +48,13 @@ Options:
 
 Exit codes:
   0    done
-  1    bad usage or bad input file
+  1    bad usage, bad input file, or a table too large for a workbook
   2    no Bluetooth LE adapter
   3    meter not found or connection failure
   4    connection lost or transmission error
   5    read-back differs
   6    the file belongs to another meter; nothing was written
+  7    the result could not be written (-o or stdout)
   130  interrupted (Ctrl+C); a connected meter is told the session ends
 
 Messages go to stderr, results to stdout.

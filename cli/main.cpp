@@ -1,14 +1,14 @@
 // tarvolin-cli: the meter from scripts, with the window's link-up, worker
 // and exchanges, so its bytes on the link are the window's bytes.
 #include "cli/commands.h"
+#include "cli/files.h"
 #include "cli/help.h"
 #include "protocol/trace.h"
-#include "data/filewrite.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
 
-#include <cstdio>
+#include <csignal>
 
 namespace cli {
 
@@ -93,21 +93,6 @@ bool parse(const QStringList &args, Options *o, bool *help)
 
 } // namespace
 
-bool WriteResult(const QString &path, const QByteArray &bytes)
-{
-    if (path.isEmpty()) {
-        std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
-        std::fflush(stdout);
-        return true;
-    }
-    QString error;
-    if (!data::WriteFileReplacing(path, bytes, &error)) {
-        Say(error);
-        return false;
-    }
-    return true;
-}
-
 int Main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
@@ -128,12 +113,16 @@ int Main(int argc, char *argv[])
         Say(QStringLiteral("Unknown command \"%1\"; see tarvolin-cli --help").arg(options.command));
         return ExitUsage;
     }
+    if (const int code = CheckFiles(options))
+        return code;
+    if (Interrupted())
+        return ExitInterrupted;
+
     if (!options.trace.isEmpty()) {
         QString error;
         if (!protocol::Trace::Start(options.trace, &error))
             Say(QStringLiteral("Cannot create file \"%1\". %2").arg(options.trace, error));
     }
-    InstallInterruptHandlers();
     const int code = command->run(options);
     protocol::Trace::Stop();
     return Interrupted() ? ExitInterrupted : code;
@@ -143,5 +132,10 @@ int Main(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    // First of all, so that SIGTERM during the start also ends with 130.
+    cli::InstallInterruptHandlers();
+    // A reader that went away is a result that could not be written (7),
+    // reported as such, not a silent end by signal.
+    std::signal(SIGPIPE, SIG_IGN);
     return cli::Main(argc, argv);
 }

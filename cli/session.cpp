@@ -64,9 +64,10 @@ int Session::Start()
         ? QDir(QCoreApplication::applicationDirPath()).filePath(data::ConfigFileName)
         : m_options.config;
     if (!QFileInfo::exists(config)) {
-        Say(QStringLiteral("Missing configuration file"));
+        Say(QStringLiteral("Missing configuration file \"%1\"").arg(QDir::toNativeSeparators(config)));
         return ExitUsage;
     }
+    m_configPath = config;
     QString error;
     if (!data::LoadFieldList(config, Fields, &error)) {
         Say(error);
@@ -86,6 +87,18 @@ int Session::Start()
     m_link->Serve(Worker);
     Worker->start();
     return ExitDone;
+}
+
+int Session::RequireShownFields() const
+{
+    if (Fields.shownCount > 0)
+        return ExitDone;
+    // A record without a shown field has no key and shows nothing: no
+    // measurement could come of the session.
+    Say(QStringLiteral("the configuration \"%1\" names no measurement field to show (section DATA, keys "
+                       "PDATA1, PDATA2, ... each \"caption,width\")")
+            .arg(QDir::toNativeSeparators(m_configPath)));
+    return ExitUsage;
 }
 
 int Session::Connect(bool liveReading)

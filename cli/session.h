@@ -51,6 +51,10 @@ public:
     // Reads the configuration and sets up link and worker; ExitDone or the
     // code to end with (the reason has been said).
     int Start();
+    // ExitDone when the configuration names a field to show; otherwise the
+    // code to end with (the reason has been said). For the commands that
+    // fetch measurements, before they connect.
+    int RequireShownFields() const;
     // Finds the meter and connects. With `liveReading` false it returns
     // connected with the block read; with true it returns after the one
     // reading, the link already closed.
@@ -77,6 +81,7 @@ private:
     int Abort();
 
     Options m_options;
+    QString m_configPath;
     std::unique_ptr<devlink::MeterLink> m_link;
 };
 

@@ -66,6 +66,8 @@ QByteArray CsvBytes(const MeasTable &table, QChar separator, CsvEncoding encodin
     const QString text = CsvText(table, separator);
     if (encoding == CsvEncoding::Utf8WithMark)
         return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+    if (encoding == CsvEncoding::Utf8)
+        return text.toUtf8();
 #if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
     // The text is held as UTF-16 in this machine's order already: one copy.
     return QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);

@@ -1,5 +1,8 @@
 #include "link/vlinkbluetoothle.h"
 
+#include "link/vlinkpeer.h"
+#include "protocol/trace.h"
+
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -9,65 +12,28 @@
 
 namespace devlink {
 
-namespace {
-
-class VLinkCharacteristic : public TBluetoothGattCharacteristic {
-public:
-    explicit VLinkCharacteristic(const QUuid &uuid) : m_uuid(uuid) {}
-    QBluetoothUuid UUID() const override { return QBluetoothUuid(m_uuid); }
-    const QUuid &Uuid() const { return m_uuid; }
-
-    // Notifications reach the component only after the peripheral confirmed
-    // SUBSCRIBE with status 0.
-    bool subscribed = false;
-
-private:
-    QUuid m_uuid;
-};
-
-class VLinkService : public TBluetoothGattService {
-public:
-    explicit VLinkService(const QUuid &uuid) : m_uuid(uuid) {}
-    QBluetoothUuid UUID() const override { return QBluetoothUuid(m_uuid); }
-
-    TBluetoothGattCharacteristic *GetCharacteristic(const QBluetoothUuid &uuid) override
-    {
-        if (!loaded)
-            return nullptr;
-        for (const auto &characteristic : characteristics) {
-            if (characteristic->Uuid() == QUuid(uuid))
-                return characteristic.get();
-        }
-        return nullptr;
-    }
-
-    std::vector<std::unique_ptr<VLinkCharacteristic>> characteristics;
-    bool loaded = false;
-
-private:
-    QUuid m_uuid;
-};
-
-} // namespace
-
 // One simulated peripheral: its TCP connection and what it told us.
 class VLinkDevice : public TBluetoothLEDevice {
 public:
+    // What one readyRead may hand over: together with the line reader's
+    // limit, the bytes a peer can make us hold before they are handled.
+    static constexpr qint64 ReadBufferSize = 64 * 1024;
+
     VLinkDevice(VLinkBluetoothLE *owner, const VLinkEndpoint &endpoint)
         : m_owner(owner), m_endpoint(endpoint)
     {
     }
     ~VLinkDevice() override { Close(); }
 
-    QString DeviceName() const override { return m_name; }
+    QString DeviceName() const override { return m_peer.Name(); }
     QString Address() const override { return QStringLiteral("%1:%2").arg(m_endpoint.host).arg(m_endpoint.port); }
-    bool IsConnected() const override { return m_connected && m_socket && m_owner->Enabled(); }
+    bool IsConnected() const override { return m_peer.Connected() && m_socket && m_owner->Enabled(); }
 
     void Connect() override
     {
-        if (!m_owner->Enabled() || !m_socket || !m_advertised || m_connectSent)
+        if (!m_owner->Enabled() || !m_socket || !m_peer.Advertised() || m_peer.ConnectNoted())
             return;
-        m_connectSent = true;
+        m_peer.NoteConnect();
         Send(vlink::FormatLine({"CONNECT"}));
     }
 
@@ -79,19 +45,21 @@ public:
     void Close();
 
     bool IsOpen() const { return m_socket != nullptr; }
-    bool Advertised() const { return m_advertised; }
+    bool Advertised() const { return m_peer.Advertised(); }
     bool Busy() const { return m_subscribeLoop != nullptr; }
+    // Handed to the caller through OnDiscoverLEDevice.
+    bool reported = false;
 
     QList<TBluetoothGattService *> Services() const
     {
         QList<TBluetoothGattService *> list;
-        for (const auto &service : m_services)
+        for (const auto &service : m_peer.Services())
             list.append(service.get());
         return list;
     }
     VLinkService *OwnService(TBluetoothGattService *service) const
     {
-        for (const auto &own : m_services) {
+        for (const auto &own : m_peer.Services()) {
             if (own.get() == service)
                 return own.get();
         }
@@ -99,7 +67,7 @@ public:
     }
     VLinkCharacteristic *OwnCharacteristic(TBluetoothGattCharacteristic *characteristic) const
     {
-        for (const auto &service : m_services) {
+        for (const auto &service : m_peer.Services()) {
             for (const auto &own : service->characteristics) {
                 if (own.get() == characteristic)
                     return own.get();
@@ -112,7 +80,7 @@ public:
     {
         if (!IsConnected())
             return false;
-        ++m_pendingWrites;
+        m_peer.NoteWrite();
         Send(vlink::FormatLine({"WRITE", vlink::FormatUuid(characteristic->Uuid()),
                                 vlink::FormatHex(characteristic->GetValue())}));
         return true;
@@ -124,29 +92,16 @@ private:
         if (m_socket)
             m_socket->write(line);
     }
-    VLinkCharacteristic *FindCharacteristic(QByteArrayView uuidText) const;
     void OnReadyRead();
     void OnClosed();
-    void Handle(const vlink::Line &line);
-    void HandleService(const vlink::Line &line);
-    void HandleSubscribed(const vlink::Line &line);
-    void HandleWritten(const vlink::Line &line);
-    void HandleNotify(const vlink::Line &line, bool failed);
+    void Apply(const VLinkEvent &event);
 
     VLinkBluetoothLE *m_owner;
     VLinkEndpoint m_endpoint;
     QTcpSocket *m_socket = nullptr;
-    vlink::LineReader m_reader;
-    QString m_name;
-    std::vector<std::unique_ptr<VLinkService>> m_services;
-    bool m_sawAdv = false;
-    bool m_advertised = false;
-    bool m_connectSent = false;
-    bool m_connected = false;
-    int m_pendingWrites = 0;
+    VLinkPeer m_peer;
     // The SUBSCRIBE currently awaited (one at a time).
     QEventLoop *m_subscribeLoop = nullptr;
-    QUuid m_awaitedSubscribe;
     std::optional<int> m_subscribeStatus;
 };
 
@@ -154,6 +109,7 @@ void VLinkDevice::Open()
 {
     m_socket = new QTcpSocket(m_owner);
     QTcpSocket *socket = m_socket;
+    socket->setReadBufferSize(ReadBufferSize);
     QObject::connect(socket, &QTcpSocket::connected, socket, [socket] {
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     });
@@ -179,13 +135,8 @@ void VLinkDevice::Close()
         // Close may run inside one of this socket's own signals.
         socket->deleteLater();
     }
-    m_connected = false;
     // A lost link: writes still in flight get no completion.
-    m_pendingWrites = 0;
-    for (const auto &service : m_services) {
-        for (const auto &characteristic : service->characteristics)
-            characteristic->subscribed = false;
-    }
+    m_peer.Closed();
     if (m_subscribeLoop)
         m_subscribeLoop->quit();
 }
@@ -195,12 +146,12 @@ void VLinkDevice::OnReadyRead()
     QTcpSocket *socket = m_socket;
     if (!socket)
         return;
-    m_reader.Append(socket->readAll());
+    m_peer.Receive(socket->readAll());
     while (m_socket == socket) {
-        const std::optional<QByteArray> text = m_reader.Next();
-        if (!text)
+        const std::optional<VLinkEvent> event = m_peer.Next();
+        if (!event)
             break;
-        Handle(vlink::ParseLine(*text));
+        Apply(*event);
     }
 }
 
@@ -213,120 +164,34 @@ void VLinkDevice::OnClosed()
     Close();
 }
 
-VLinkCharacteristic *VLinkDevice::FindCharacteristic(QByteArrayView uuidText) const
+void VLinkDevice::Apply(const VLinkEvent &event)
 {
-    const std::optional<QUuid> uuid = vlink::ParseUuid(uuidText);
-    if (!uuid)
-        return nullptr;
-    for (const auto &service : m_services) {
-        for (const auto &characteristic : service->characteristics) {
-            if (characteristic->Uuid() == *uuid)
-                return characteristic.get();
+    switch (event.kind) {
+    case VLinkEvent::Advertised:
+        m_owner->DeviceAdvertised(this);
+        break;
+    case VLinkEvent::SubscribeAnswer:
+        if (m_subscribeLoop) {
+            m_subscribeStatus = event.status;
+            m_subscribeLoop->quit();
         }
+        break;
+    case VLinkEvent::Written:
+        if (m_owner->Enabled() && m_owner->OnCharacteristicWrite)
+            m_owner->OnCharacteristicWrite(m_owner, event.characteristic, event.status);
+        break;
+    case VLinkEvent::Notified:
+        if (m_owner->Enabled() && m_owner->OnCharacteristicRead)
+            m_owner->OnCharacteristicRead(m_owner, event.characteristic, event.bytes, event.status);
+        break;
+    case VLinkEvent::CutOff: {
+        const QString note = QStringLiteral("vlink peer %1 cut off: it %2").arg(Address(), event.reason);
+        protocol::Trace::Note([&] { return note; });
+        qWarning("%s", qUtf8Printable(note));
+        Close();
+        break;
     }
-    return nullptr;
-}
-
-void VLinkDevice::Handle(const vlink::Line &line)
-{
-    if (!m_advertised) {
-        if (line.verb == "ADV" && !m_sawAdv) {
-            m_sawAdv = true;
-            m_name = QString::fromUtf8(line.rest);
-        } else if (line.verb == "SERVICE" && m_sawAdv) {
-            HandleService(line);
-        } else if (line.verb == "END" && m_sawAdv) {
-            m_advertised = true;
-            m_owner->DeviceAdvertised(this);
-        }
-        return;
     }
-    if (line.verb == "CONNECTED") {
-        if (m_connectSent)
-            m_connected = true;
-    } else if (line.verb == "SUBSCRIBED") {
-        HandleSubscribed(line);
-    } else if (line.verb == "WRITTEN") {
-        HandleWritten(line);
-    } else if (line.verb == "NOTIFY") {
-        HandleNotify(line, false);
-    } else if (line.verb == "NOTIFYERR") {
-        HandleNotify(line, true);
-    }
-}
-
-void VLinkDevice::HandleService(const vlink::Line &line)
-{
-    if (line.args.isEmpty())
-        return;
-    const std::optional<QUuid> uuid = vlink::ParseUuid(line.args.first());
-    if (!uuid)
-        return;
-    auto service = std::make_unique<VLinkService>(*uuid);
-    for (qsizetype i = 1; i < line.args.size(); ++i) {
-        if (const std::optional<QUuid> characteristic = vlink::ParseUuid(line.args[i]))
-            service->characteristics.push_back(std::make_unique<VLinkCharacteristic>(*characteristic));
-    }
-    m_services.push_back(std::move(service));
-}
-
-void VLinkDevice::HandleSubscribed(const vlink::Line &line)
-{
-    if (!m_subscribeLoop || line.args.size() < 2)
-        return;
-    const std::optional<QUuid> uuid = vlink::ParseUuid(line.args[0]);
-    const std::optional<int> status = vlink::ParseStatus(line.args[1]);
-    if (!uuid || !status || *uuid != m_awaitedSubscribe)
-        return;
-    m_subscribeStatus = status;
-    // Marked here, not when the wait returns, so a NOTIFY right behind this
-    // line in the same read is already delivered.
-    if (*status == 0) {
-        if (VLinkCharacteristic *characteristic = FindCharacteristic(line.args[0]))
-            characteristic->subscribed = true;
-    }
-    m_subscribeLoop->quit();
-}
-
-void VLinkDevice::HandleWritten(const vlink::Line &line)
-{
-    if (line.args.size() < 2 || m_pendingWrites == 0)
-        return;
-    VLinkCharacteristic *characteristic = FindCharacteristic(line.args[0]);
-    const std::optional<int> status = vlink::ParseStatus(line.args[1]);
-    if (!characteristic || !status)
-        return;
-    --m_pendingWrites;
-    if (m_owner->Enabled() && m_owner->OnCharacteristicWrite)
-        m_owner->OnCharacteristicWrite(m_owner, characteristic, *status);
-}
-
-void VLinkDevice::HandleNotify(const vlink::Line &line, bool failed)
-{
-    if (line.args.isEmpty())
-        return;
-    VLinkCharacteristic *characteristic = FindCharacteristic(line.args[0]);
-    if (!characteristic || !characteristic->subscribed)
-        return;
-    QByteArray bytes;
-    int status = 0;
-    if (failed) {
-        // A failure that claims status 0 would read as success with no
-        // bytes; such a line is malformed and ignored.
-        const std::optional<int> parsed =
-            line.args.size() >= 2 ? vlink::ParseStatus(line.args[1]) : std::nullopt;
-        if (!parsed || *parsed == 0)
-            return;
-        status = *parsed;
-    } else {
-        const std::optional<QByteArray> parsed =
-            vlink::ParseHex(line.args.size() >= 2 ? QByteArrayView(line.args[1]) : QByteArrayView());
-        if (!parsed)
-            return;
-        bytes = *parsed;
-    }
-    if (m_owner->Enabled() && m_owner->OnCharacteristicRead)
-        m_owner->OnCharacteristicRead(m_owner, characteristic, bytes, status);
 }
 
 bool VLinkDevice::SetCharacteristicNotification(TBluetoothGattCharacteristic *characteristic,
@@ -345,7 +210,7 @@ bool VLinkDevice::SetCharacteristicNotification(TBluetoothGattCharacteristic *ch
     QPointer<VLinkBluetoothLE> owner(m_owner);
     QEventLoop loop;
     m_subscribeLoop = &loop;
-    m_awaitedSubscribe = own->Uuid();
+    m_peer.AwaitSubscribe(own->Uuid());
     m_subscribeStatus.reset();
     Send(vlink::FormatLine({"SUBSCRIBE", vlink::FormatUuid(own->Uuid())}));
     QTimer::singleShot(VLinkBluetoothLE::SubscribeTimeoutMs, &loop, &QEventLoop::quit);
@@ -353,6 +218,7 @@ bool VLinkDevice::SetCharacteristicNotification(TBluetoothGattCharacteristic *ch
     if (!owner)
         return false; // the component, and this device with it, is gone
     m_subscribeLoop = nullptr;
+    m_peer.StopAwaiting();
     const bool ok = m_subscribeStatus == 0 && IsConnected();
     own->subscribed = ok;
     return ok;
@@ -415,10 +281,13 @@ bool VLinkBluetoothLE::DiscoverDevices(int ms, QString *error)
                                : tr("The Bluetooth LE component is not enabled.");
         return false;
     }
-    // A new scan starts from nothing: earlier connections end first.
+    // A new scan starts from nothing: earlier connections end first, and
+    // devices never handed to the caller go (nobody can hold them), so
+    // scan after scan adds only the devices reported.
     m_scanTimer.stop();
     m_scanning = false;
     CloseAllConnections();
+    std::erase_if(m_devices, [](const std::unique_ptr<VLinkDevice> &device) { return !device->reported; });
     ++m_generation;
     m_scanning = true;
     m_scanTimer.start(std::max(ms, 0));
@@ -464,8 +333,10 @@ VLinkDevice *VLinkBluetoothLE::OwnDevice(TBluetoothLEDevice *device) const
 
 void VLinkBluetoothLE::DeviceAdvertised(VLinkDevice *device)
 {
-    if (m_scanning && Enabled() && OnDiscoverLEDevice)
+    if (m_scanning && Enabled() && OnDiscoverLEDevice) {
+        device->reported = true;
         OnDiscoverLEDevice(this, device, 0, QByteArray());
+    }
 }
 
 void VLinkBluetoothLE::DiscoverServices(TBluetoothLEDevice *device)

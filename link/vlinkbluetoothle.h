@@ -71,8 +71,9 @@ private:
     quint64 Generation() const { return m_generation; }
 
     QList<VLinkEndpoint> m_endpoints;
-    // Every device of this session; kept allocated until the next session
-    // opens so references held by callers never dangle.
+    // The devices of the current scan and every device reported in this
+    // session; those reported stay allocated until the next session opens
+    // so references held by callers never dangle.
     std::vector<std::unique_ptr<VLinkDevice>> m_devices;
     QTimer m_scanTimer;
     bool m_scanning = false;

@@ -170,9 +170,22 @@ Outcome MeterChannel::ReadParameters()
     if (const Outcome read = Exchange(1, ParameterFrameSize); !read)
         return read;
 
+    // The byte before the block and the two after it are not judged: whether
+    // the meter echoes 19 and ends with CR LF is not known for every
+    // firmware, and refusing on them could lock a sound meter out. The
+    // block's own digits and sum protect it; a frame that differs is noted
+    // for support.
+    const std::uint8_t *reply = TransferBuffer();
+    if (reply[0] != CmdReadParameters || reply[ParameterFrameSize - 2] != '\r'
+        || reply[ParameterFrameSize - 1] != '\n') {
+        Trace::Note([&] {
+            return QStringLiteral("block reply framed %1 ... %2 %3, not 19 ... 13 10")
+                .arg(reply[0]).arg(reply[ParameterFrameSize - 2]).arg(reply[ParameterFrameSize - 1]);
+        });
+    }
     // A block with a bad digit or a wrong sum is refused rather than shown:
     // the page would otherwise write garbage back to the meter.
-    const auto *text = reinterpret_cast<const char *>(TransferBuffer() + 1);
+    const auto *text = reinterpret_cast<const char *>(reply + 1);
     if (!DecodeCheckedParameterBlock(text, Block))
         return Failure::BadReply;
     ShowParameterBlock();

@@ -21,7 +21,7 @@ if grep -q '^TARVOLIN_\(SANITIZE\|TSAN\):BOOL=ON' "$build/CMakeCache.txt"; then
   echo "bench.sh: $build is a sanitizer build; use a plain optimised one" >&2
   exit 2
 fi
-cmake --build "$build" --target bench_session bench_table bench_startup zevq-sim >/dev/null
+cmake --build "$build" --target bench_session bench_table bench_chart bench_startup zevq-sim >/dev/null
 
 work=$(mktemp -d)
 sim_pid=
@@ -44,6 +44,7 @@ bench() {
 }
 
 bench "$build/bench/bench_table"
+bench "$build/bench/bench_chart"
 bench "$build/bench/bench_session" all
 
 # Peak RSS of a whole download: the program's side in a process of its own,

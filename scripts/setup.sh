@@ -10,6 +10,8 @@ cd "$(dirname "$0")/.."
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-connectivity-dev
+  # Qt Charts' CMake files need Qt OpenGL's, which its package does not pull in.
+  qt6-charts-dev libqt6opengl6-dev libxlsxwriter-dev unzip
   xvfb xauth fonts-dejavu-core
   dbus python3 python3-dbusmock
   dpkg-dev desktop-file-utils appstream lintian

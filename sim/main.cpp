@@ -1,10 +1,13 @@
 // zevq-sim: the simulated moisture meter as a program, reachable over the
 // virtual link (docs/vlink.md).
 
+#include "data/config.h"
 #include "sim/simperipheral.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QTextStream>
 
 #include <cstdio>
@@ -21,7 +24,8 @@ struct Option {
 
 const QList<Option> Options = {
     {"port", "TCP port on 127.0.0.1 (default 47001; 0 picks a free one).", "port"},
-    {"config", "Configuration file laying out the records (section DATA, PDATA1=caption,width ...).", "file"},
+    {"config", "Configuration file laying out the records (section DATA, PDATA1=caption,width ...); "
+               "default: ZEVQ-BLE.INI beside the program, as the programs find theirs, else a built-in layout.", "file"},
     {"name", "Advertised name (default Vorelt-ZEVQ25k).", "name"},
     {"notify-size", "Bytes per notification (default 20).", "bytes"},
     {"mtu", "Same as --notify-size.", "bytes"},
@@ -193,10 +197,16 @@ int main(int argc, char *argv[])
 
     sim::SimPeripheral peripheral;
     sim::MeterLogic &meter = peripheral.Meter();
-    if (parser.isSet("config")) {
+    // Installed beside the programs, the meter lays out its records as they
+    // read them; the built-in layout is only for a meter without a file.
+    const QString besideUs = QDir(QCoreApplication::applicationDirPath()).filePath(data::ConfigFileName);
+    const QString config = parser.isSet("config") ? parser.value("config")
+        : QFileInfo::exists(besideUs)             ? besideUs
+                                                  : QString();
+    if (!config.isEmpty()) {
         QList<sim::RecordField> layout;
         QString error;
-        if (!sim::LoadRecordLayout(parser.value("config"), &layout, &error))
+        if (!sim::LoadRecordLayout(config, &layout, &error))
             Fail(error);
         meter.SetLayout(layout);
     }

@@ -2,12 +2,14 @@
 // "Send parameters", "Reset" and "Revert" buttons.
 
 #include "views/devicedata.h"
+#include "views/gridsizing.h"
 
 #include "views/prompts.h"
 #include "link/bt.h"
 #include "protocol/blockfields.h"
 
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPainter>
@@ -55,6 +57,16 @@ bool IsValidEntry(const QString &text)
 {
     const auto value = ParseInteger(text);
     return value && protocol::IsValidRange(*value);
+}
+
+int RangeGridColumnWidth(const QFontMetrics &metrics)
+{
+    return GridTextInset + CellDigitLimit * CharacterWidth(metrics);
+}
+
+int RangeGridRowHeight(const QFontMetrics &metrics)
+{
+    return GridRowHeight(metrics, 18);
 }
 
 QString CellText(const QTableWidget *grid, int column, int row)
@@ -262,7 +274,7 @@ void DeviceDataPage::StringGrid1DrawCell(QPainter &canvas, int column, int row, 
     canvas.fillRect(rect, look.background);
     canvas.setFont(StringGrid1->font());
     canvas.setPen(look.textColor);
-    canvas.drawText(rect.adjusted(2, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
+    canvas.drawText(rect.adjusted(GridTextInset, GridTextInset, 0, 0), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
                     look.text);
 }
 

@@ -23,6 +23,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QFontMetrics;
 class QLabel;
 class QLineEdit;
 class QPainter;
@@ -119,13 +120,18 @@ private:
 // The grid's shape: one fixed row and one fixed column around 9 x 20 entries.
 inline constexpr int GridColumns = 21;
 inline constexpr int GridRows = 10;
-inline constexpr int GridColumnWidth = 30;
-inline constexpr int GridRowHeight = 18;
 inline constexpr int EntriesPerRow = 20;
 
 // Digit limits of the key filters.
 inline constexpr int EditDigitLimit = 6;
 inline constexpr int CellDigitLimit = 4;
+
+// A column of the grid holds the text inset and the four digits a cell
+// takes, in the grid's font: 30 pixels in the 8-point bold "Courier New" at
+// 96 dots per inch it was made for. A row is 18 pixels, or more where a line
+// of the font needs it.
+int RangeGridColumnWidth(const QFontMetrics &metrics);
+int RangeGridRowHeight(const QFontMetrics &metrics);
 
 // A decimal integer: optional sign and digits, surrounding blanks allowed,
 // within 32 bits. Anything else (empty text included) is no integer.

@@ -130,8 +130,10 @@ void DeviceDataPage::BuildRangeGrid(QWidget *page, const QFont &font)
         header->setMinimumSectionSize(1);
         header->setSectionResizeMode(QHeaderView::Fixed);
     }
-    StringGrid1->horizontalHeader()->setDefaultSectionSize(GridColumnWidth);
-    StringGrid1->verticalHeader()->setDefaultSectionSize(GridRowHeight);
+    const int columnWidth = RangeGridColumnWidth(StringGrid1->fontMetrics());
+    const int rowHeight = RangeGridRowHeight(StringGrid1->fontMetrics());
+    StringGrid1->horizontalHeader()->setDefaultSectionSize(columnWidth);
+    StringGrid1->verticalHeader()->setDefaultSectionSize(rowHeight);
     StringGrid1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     StringGrid1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     StringGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -151,8 +153,7 @@ void DeviceDataPage::BuildRangeGrid(QWidget *page, const QFont &font)
     }
     StringGrid1->setItemDelegate(new RangeGridDelegate(this, StringGrid1));
     const int frame = 2 * StringGrid1->frameWidth();
-    StringGrid1->setFixedSize(GridColumns * GridColumnWidth + frame,
-                              GridRows * GridRowHeight + frame);
+    StringGrid1->setFixedSize(GridColumns * columnWidth + frame, GridRows * rowHeight + frame);
 }
 
 void DeviceDataPage::LayOutDeviceDataPage(QWidget *page)

@@ -1,5 +1,6 @@
 // The Measurement page: the table `meas` of received records, the record
-// panel `current`, "Read" with its "Select range" dialog, and "Save" as CSV.
+// panel `current`, "Read" with its "Select range" dialog, and "Save" as CSV
+// or workbook.
 #include "views/measurement.h"
 
 #include "data/platform.h"
@@ -8,18 +9,24 @@
 #include "link/bt.h"
 #include "protocol/downloadrange.h"
 #include "data/csv.h"
+#include "views/chartwindow.h"
 #include "views/devicedata.h"
+#include "views/gridsizing.h"
 #include "data/meastable.h"
+#include "data/workbook.h"
 #include "views/savefile.h"
 #include "views/selrange.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTableView>
 #include <QTableWidget>
@@ -30,17 +37,6 @@
 #include <stdexcept>
 
 namespace views {
-
-namespace {
-
-// Widths are 6 pixels per character; a configured width can be anything up
-// to 2^31, so they are computed in 64 bits and kept to what a widget takes.
-int pixels(qint64 chars)
-{
-    return static_cast<int>(std::min<qint64>(6 * chars, 100000));
-}
-
-} // namespace
 
 void MeasurementPage::BuildMeasurementPage(QWidget *page)
 {
@@ -66,13 +62,17 @@ void MeasurementPage::BuildMeasurementPage(QWidget *page)
     meas->setEditTriggers(QAbstractItemView::NoEditTriggers);
     meas->setSelectionBehavior(QAbstractItemView::SelectRows);
     meas->setSelectionMode(QAbstractItemView::ContiguousSelection);
-    for (QAbstractItemView *grid : std::initializer_list<QAbstractItemView *>{meas, current}) {
-        auto *table = qobject_cast<QTableView *>(grid);
-        table->verticalHeader()->setDefaultSectionSize(16);
+    for (QTableView *table : {meas, static_cast<QTableView *>(current)}) {
+        table->verticalHeader()->setDefaultSectionSize(GridRowHeight(table->fontMetrics(), 16));
         table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
         table->horizontalHeader()->hide();
+        table->horizontalHeader()->setMinimumSectionSize(1);
         table->verticalHeader()->hide();
+        UseGridTextInset(table);
     }
+    meas->setContextMenuPolicy(Qt::CustomContextMenu);
+    QObject::connect(meas, &QWidget::customContextMenuRequested, m_owner,
+                     [this](const QPoint &pos) { Guarded([&] { measContextPopup(pos); }); });
     QObject::connect(meas->selectionModel(), &QItemSelectionModel::currentRowChanged, m_owner,
             [this](const QModelIndex &now) {
                 bool canSelect = true;
@@ -110,17 +110,13 @@ void MeasurementPage::SizeMeasurementGrids()
         if (item->IsShown())
             shown.push_back(item.get());
     const int count = static_cast<int>(shown.size());
+    const QFontMetrics metrics = meas->fontMetrics();
+    const MeasurementGridWidths widths = MeasurementGridWidthsFor(shown, CharacterWidth(metrics));
     QStringList captions;
-    std::vector<int> widths;
     std::map<int, int> uses; // width -> columns that have it
-    qint64 longestName = 0;
-    qint64 widest = 0;
-    for (const data::TItem *item : shown) {
-        captions << item->Name;
-        widths.push_back(pixels(std::max<qint64>({item->Name.size(), item->Width, 7})));
-        ++uses[widths.back()];
-        longestName = std::max<qint64>(longestName, item->Name.size());
-        widest = std::max<qint64>(widest, item->Width);
+    for (int k = 0; k < count; ++k) {
+        captions << shown[static_cast<std::size_t>(k)]->Name;
+        ++uses[widths.meas[static_cast<std::size_t>(k)]];
     }
     // Each column width set on its own makes the header recount every
     // column's position, so thousands of columns would take seconds: the
@@ -130,7 +126,6 @@ void MeasurementPage::SizeMeasurementGrids()
     if (!uses.empty()) {
         const int common =
             std::max_element(uses.begin(), uses.end(), [](auto &a, auto &b) { return a.second < b.second; })->first;
-        header->setMinimumSectionSize(std::min(common, header->minimumSectionSize()));
         header->setDefaultSectionSize(common);
     }
     // A grid keeps at least one column, even without a shown field.
@@ -138,8 +133,8 @@ void MeasurementPage::SizeMeasurementGrids()
         captions << QString();
     Measurements->SetCaptions(captions);
     for (int k = 0; k < count; ++k)
-        if (widths[static_cast<std::size_t>(k)] != header->defaultSectionSize())
-            meas->setColumnWidth(k, widths[static_cast<std::size_t>(k)]);
+        if (widths.meas[static_cast<std::size_t>(k)] != header->defaultSectionSize())
+            meas->setColumnWidth(k, widths.meas[static_cast<std::size_t>(k)]);
     // As in the string grid it stands for, row 1 starts selected, so the
     // first record merged shows in `current` at once.
     meas->setCurrentIndex(Measurements->index(1, 0));
@@ -147,8 +142,8 @@ void MeasurementPage::SizeMeasurementGrids()
     current->setRowCount(std::max(count, 1));
     for (int k = 0; k < count; ++k)
         SetCellText(current, 0, k, shown[static_cast<std::size_t>(k)]->Name);
-    current->setColumnWidth(0, pixels(1 + longestName));
-    current->setColumnWidth(1, pixels(1 + widest));
+    current->setColumnWidth(0, widths.currentNames);
+    current->setColumnWidth(1, widths.currentValues);
     PlaceMeasurementGrids();
 }
 
@@ -180,6 +175,33 @@ void MeasurementPage::measSelectCell(int, int row, bool &canSelect)
     const QStringList texts = Measurements->RowTexts(row);
     for (int c = 0; c < texts.size() && c < current->rowCount(); ++c)
         SetCellText(current, 1, c, texts[c]);
+}
+
+// ---- Chart -----------------------------------------------------------------------
+
+void MeasurementPage::measContextPopup(const QPoint &pos)
+{
+    const QModelIndex cell = meas->indexAt(pos);
+    if (!cell.isValid() || !ColumnHasNumber(*Measurements, cell.column()))
+        return;
+    const int column = cell.column();
+    auto *menu = new QMenu(meas);
+    menu->setObjectName(QStringLiteral("measPopup"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(QStringLiteral("Chart of %1").arg(Measurements->Cell(column, 0)), m_owner,
+                    [this, column] { Guarded([&] { ShowChart(column); }); });
+    menu->popup(meas->viewport()->mapToGlobal(pos));
+}
+
+ChartWindow *MeasurementPage::ShowChart(int column)
+{
+    QPointer<ChartWindow> &window = m_charts[column];
+    if (!window)
+        window = new ChartWindow(*Measurements, column, m_owner);
+    window->show();
+    window->raise();
+    window->activateWindow();
+    return window;
 }
 
 // ---- Read -----------------------------------------------------------------------
@@ -230,10 +252,21 @@ void MeasurementPage::Button10Click()
 {
     FileDialogOptions options;
     options.title = QStringLiteral("Save as CSV");
-    options.filter = QStringLiteral("CSV file (*.csv)");
+    options.filter = QStringLiteral("CSV file (*.csv);;Excel workbook (*.xlsx)");
     options.defaultExtension = QStringLiteral("CSV");
     options.promptOverwrite = true;
-    SaveThroughDialog(m_owner, options, [this] { return data::CsvBytes(*Measurements, data::ListSeparator()); });
+    // The name decides the format, as it does for the command-line tool.
+    SaveThroughDialog(m_owner, options, [this](const QString &fileName) {
+        if (!data::IsWorkbookName(fileName))
+            return data::CsvBytes(*Measurements, data::ListSeparator());
+        QByteArray bytes;
+        QString error;
+        if (!data::WorkbookBytes(*Measurements, &bytes, &error))
+            throw std::runtime_error(QStringLiteral("Cannot create file \"%1\". %2")
+                                         .arg(QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath()), error)
+                                         .toStdString());
+        return bytes;
+    });
 }
 
 } // namespace views

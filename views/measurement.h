@@ -1,15 +1,20 @@
 #pragma once
 // The "Measurement" page: the table `meas` of received records (a view over
-// data::MeasTable, so 65,535 records stay cheap), the record panel `current`,
-// "Read" with its "Select range" dialog, and "Save" as CSV. The main window
+// data::MeasTable, so 65,535 records stay cheap) with a chart of any column,
+// the record panel `current`, "Read" with its "Select range" dialog, and
+// "Save" as CSV or workbook. The main window
 // derives from this class, as from the Device data page, whose block copy and
 // range a download uses.
 
 #include "data/titem.h"
 
 #include <QList>
+#include <QPointer>
 #include <QStringList>
 
+#include <map>
+
+class QPoint;
 class QPushButton;
 class QLabel;
 class QTableView;
@@ -22,6 +27,7 @@ class MeasTable;
 
 namespace views {
 
+class ChartWindow;
 class DeviceDataPage;
 class Lamp;
 
@@ -43,6 +49,11 @@ public:
 
     void MergeRecords(const QList<QStringList> &batch);
     void measSelectCell(int column, int row, bool &canSelect);
+    // Right-click on `meas` at `pos` (viewport coordinates): offers "Chart of
+    // <caption>" for the cell's column when the column holds a number.
+    void measContextPopup(const QPoint &pos);
+    // Opens the chart of `column`, or brings up the one already open.
+    ChartWindow *ShowChart(int column);
     void Button10Click(); // "Save"
     void Button11Click(); // "Read", on the Device data page
 
@@ -66,6 +77,7 @@ private:
 
     QWidget *const m_owner;
     DeviceDataPage &m_deviceData;
+    std::map<int, QPointer<ChartWindow>> m_charts; // by column
 };
 
 } // namespace views

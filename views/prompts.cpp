@@ -4,6 +4,7 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QRegularExpression>
 
 namespace views {
 
@@ -21,6 +22,29 @@ QMessageBox::Icon toBoxIcon(MessageIcon icon)
     return QMessageBox::NoIcon;
 }
 
+// The save dialog, with the default extension of the filter in use: it is
+// applied before the dialog asks about overwriting, so the question is
+// about the file really written.
+class SaveDialog final : public QFileDialog {
+public:
+    SaveDialog(QWidget *owner, const FileDialogOptions &options)
+        : QFileDialog(owner, options.title, QString(), options.filter), m_options(options)
+    {
+    }
+    void accept() override
+    {
+        const QStringList filters = m_options.filter.split(QStringLiteral(";;"));
+        const qsizetype chosen = filters.indexOf(selectedNameFilter());
+        static const QRegularExpression pattern(QStringLiteral("\\*\\.([^\\s;)]+)"));
+        const QRegularExpressionMatch match = pattern.match(filters.value(chosen));
+        setDefaultSuffix(chosen > 0 && match.hasMatch() ? match.captured(1) : m_options.defaultExtension);
+        QFileDialog::accept();
+    }
+
+private:
+    FileDialogOptions m_options;
+};
+
 class RealPrompts final : public Prompts {
 public:
     void Message(QWidget *owner, const QString &text, const QString &caption,
@@ -37,7 +61,7 @@ public:
     }
     QString SaveFileName(QWidget *owner, const FileDialogOptions &o) override
     {
-        QFileDialog dialog(owner, o.title, QString(), o.filter);
+        SaveDialog dialog(owner, o);
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setFileMode(QFileDialog::AnyFile);
         // The dialog applies the default extension before it asks about

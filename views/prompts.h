@@ -17,8 +17,10 @@ enum class MessageIcon { None, Information, Warning, Error, Question };
 
 struct FileDialogOptions {
     QString title;
-    QString filter;           // e.g. "ZEVQ range maping (*.zvq)"
-    QString defaultExtension; // appended when the chosen name has none
+    QString filter;           // e.g. "ZEVQ range maping (*.zvq)"; several joined by ";;"
+    // Appended when the chosen name has none and the first filter is
+    // chosen; another filter appends the extension of its first pattern.
+    QString defaultExtension;
     bool promptOverwrite = false;
     bool mustExist = false;
 };

@@ -7,7 +7,7 @@
 namespace views {
 
 bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
-                       const std::function<QByteArray()> &content)
+                       const std::function<QByteArray(const QString &fileName)> &content)
 {
     // The name is used as the dialog gave it: appending the extension
     // afterwards would write a file the overwrite question never saw.
@@ -15,9 +15,17 @@ bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
     if (fileName.isEmpty())
         return false;
     QString error;
-    if (!data::WriteFileReplacing(fileName, content(), &error))
+    // The user chose this very file: where no new file can be made beside
+    // it, it is written over, its space reserved first.
+    if (!data::WriteFileReplacing(fileName, content(fileName), &error, data::InPlace::Reserved))
         throw std::runtime_error(error.toStdString());
     return true;
+}
+
+bool SaveThroughDialog(QWidget *owner, const views::FileDialogOptions &options,
+                       const std::function<QByteArray()> &content)
+{
+    return SaveThroughDialog(owner, options, [&content](const QString &) { return content(); });
 }
 
 } // namespace views

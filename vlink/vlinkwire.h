@@ -92,6 +92,10 @@ public:
         }
     }
 
+    // Bytes taken and not yet handed out: at most MaxLineLength plus what
+    // the last Append brought.
+    qsizetype Buffered() const { return m_buffer.size() - m_start; }
+
     void Clear(bool keepDiscarding = false)
     {
         m_buffer.clear();

@@ -1,8 +1,13 @@
-// Takes the README's pictures: the program connected to the simulated meter
-// on the Device data page, then the Measurement page after a download of the
-// meter's stored records. Run under Xvfb:
-//   xvfb-run -a build/tests/app/tarvolin-screenshot docs/screenshot.png docs/screenshot-measurement.png
+// Takes the README's pictures with the sample configuration: the program
+// connected to the simulated meter on the Device data page, the Measurement
+// page after a download of the meter's stored records, and the chart of
+// their moisture. Run under Xvfb:
+//   xvfb-run -a build/tests/app/tarvolin-screenshot docs/screenshot.png
+//       docs/screenshot-measurement.png docs/screenshot-chart.png
+// (one command line).
 #include "tests/support/e2e.h"
+#include "data/meastable.h"
+#include "views/chartwindow.h"
 #include "views/widgets.h"
 #include "views/selrange.h"
 
@@ -16,7 +21,14 @@ int main(int argc, char *argv[])
     const QString target = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshot.png");
     const QString measurementTarget =
         argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("screenshot-measurement.png");
+    const QString chartTarget = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QStringLiteral("screenshot-chart.png");
     testsupport::EndToEnd e;
+    QFile sample(QStringLiteral(TARVOLIN_SAMPLE_CONFIG));
+    if (!sample.open(QIODevice::ReadOnly)) {
+        qWarning("cannot read the sample configuration");
+        return 1;
+    }
+    e.configuration = sample.readAll();
     if (!e.Start() || !e.Connect()) {
         qWarning("could not connect to the simulated meter");
         return 1;
@@ -38,7 +50,15 @@ int main(int argc, char *argv[])
         return 1;
     }
     QTest::qWait(300);
-    const bool saved = e.form->grab().save(measurementTarget);
+    if (!e.form->grab().save(measurementTarget))
+        return 1;
+
+    const int moisture = e.form->Measurements->RowTexts(0).indexOf(QStringLiteral("Moisture %"));
+    if (moisture < 0)
+        return 1;
+    views::ChartWindow *chart = e.form->ShowChart(moisture);
+    QTest::qWait(300);
+    const bool saved = chart->grab().save(chartTarget);
     e.form->close();
     return saved ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 #include "link/bt.h"
 #include "tests/support/scriptedprompts.h"
 #include "data/meastable.h"
+#include "views/gridsizing.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -45,6 +46,8 @@ private slots:
     void badWidthEndsWithCode1();
     void unknownLinkSettingEndsWithCode1();
     void gridsAndListsAfterStart();
+    void columnWidthsInTheFontInUse_data();
+    void columnWidthsInTheFontInUse();
     void yearListInYear2000();
 };
 
@@ -197,11 +200,6 @@ void StartupTest::gridsAndListsAfterStart()
     QCOMPARE(form.current->rowCount(), 3);
     QCOMPARE(form.Measurements->Cell(1, 0), QString("Wood species"));
     QCOMPARE(form.current->item(2, 0)->text(), QString("Temp"));
-    QCOMPARE(form.meas->columnWidth(0), 48);
-    QCOMPARE(form.meas->columnWidth(1), 120);
-    QCOMPARE(form.meas->columnWidth(2), 42);
-    QCOMPARE(form.current->columnWidth(0), 78);
-    QCOMPARE(form.current->columnWidth(1), 126);
 
     QCOMPARE(form.StringGrid1->item(0, 11)->text(), QString("0"));
     QCOMPARE(form.StringGrid1->item(9, 0)->text(), QString("160"));
@@ -218,6 +216,55 @@ void StartupTest::gridsAndListsAfterStart()
     form.close();
     QVERIFY(devlink::Worker == nullptr);
     QVERIFY(prompts.messages.isEmpty());
+}
+
+void StartupTest::columnWidthsInTheFontInUse_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QList<int>>("measChars");
+    QTest::addColumn<int>("namesChars");
+    QTest::addColumn<int>("valuesChars");
+    QTest::newRow("hidden field, no width") << QByteArray("PDATA1=Moisture,5\nPDATA2=,4\nPDATA3=Wood species,20\nPDATA4=Temp\n")
+                                            << QList<int>{8, 20, 7} << 13 << 21;
+    QTest::newRow("sample") << QByteArray("PDATA1=No.,6\nPDATA2=Date,10\nPDATA3=Time,8\nPDATA4=,4\n"
+                                          "PDATA5=Moisture %,5\nPDATA6=Temp. C,5\nPDATA7=Wood species,20\n")
+                            << QList<int>{7, 10, 8, 10, 7, 20} << 13 << 21;
+    QTest::newRow("wide field") << QByteArray("PDATA1=Note,300\n") << QList<int>{300} << 5 << 301;
+    QTest::newRow("no fields") << QByteArray() << QList<int>{} << 1 << 1;
+}
+
+// The sizes count characters as wide as the grid's digit zero; at 6 pixels,
+// the character of the 8-point font they were made for, they are the sizes
+// the grids always had.
+void StartupTest::columnWidthsInTheFontInUse()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QList<int>, measChars);
+    QFETCH(int, namesChars);
+    QFETCH(int, valuesChars);
+    ScriptedPrompts prompts;
+    QTemporaryDir dir;
+    app::Program program;
+    QCOMPARE(app::StartProgram(program, "vlink:127.0.0.1:1", writeFile(dir, "[DATA]\n" + config)), 0);
+    app::TForm4 &form = *program.mainWindow;
+    const int unit = views::CharacterWidth(form.meas->fontMetrics());
+    QCOMPARE(views::CharacterWidth(form.current->fontMetrics()), unit);
+    for (int k = 0; k < measChars.size(); ++k)
+        QCOMPARE(form.meas->columnWidth(k), measChars[k] * unit);
+    QCOMPARE(form.current->columnWidth(0), namesChars * unit);
+    QCOMPARE(form.current->columnWidth(1), valuesChars * unit);
+
+    std::vector<const data::TItem *> shown;
+    for (const auto &item : form.ItemList)
+        if (item->IsShown())
+            shown.push_back(item.get());
+    const views::MeasurementGridWidths original = views::MeasurementGridWidthsFor(shown, 6);
+    QCOMPARE(int(original.meas.size()), measChars.size());
+    for (int k = 0; k < measChars.size(); ++k)
+        QCOMPARE(original.meas[std::size_t(k)], measChars[k] * 6);
+    QCOMPARE(original.currentNames, namesChars * 6);
+    QCOMPARE(original.currentValues, valuesChars * 6);
+    form.close();
 }
 
 void StartupTest::yearListInYear2000()

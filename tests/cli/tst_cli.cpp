@@ -4,6 +4,7 @@
 // here is one path a user takes, with as few runs as it needs.
 
 #include "cli/exitcodes.h"
+#include "cli/files.h"
 #include "data/config.h"
 #include "data/titem.h"
 #include "protocol/records.h"
@@ -11,11 +12,15 @@
 #include "sim/simmeterthread.h"
 #include "data/csv.h"
 #include "data/meastable.h"
+#include "data/workbook.h"
 #include "tests/support/hexrecords.h"
 #include "tests/support/testfiles.h"
+#include "tests/support/workbookpart.h"
 
 #include <QDate>
 #include <QDateTime>
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -23,8 +28,18 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using protocol::ParameterBlock;
 
@@ -59,6 +74,65 @@ bool WriteFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// A peer on the virtual link that advertises and then sends SERVICE lines
+// without end, never END, until the central hangs up or the test ends.
+class FloodPeer {
+public:
+    FloodPeer()
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(m_listener, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(m_listener, 1) == 0 &&
+            ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+            port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~FloodPeer()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listener);
+    }
+    quint16 port = 0;
+
+private:
+    bool Wait(int fd, short events)
+    {
+        pollfd ready{fd, events, 0};
+        while (!m_stop) {
+            if (::poll(&ready, 1, 50) > 0)
+                return true;
+        }
+        return false;
+    }
+    void Run()
+    {
+        if (!port || !Wait(m_listener, POLLIN))
+            return;
+        const int peer = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const QByteArray lines = "ADV Flood\n" + QByteArray("SERVICE 0000180A-0000-1000-8000-00805F9B34FB "
+                                                              "00002A29-0000-1000-8000-00805F9B34FB\n")
+                                                      .repeated(1000);
+        qsizetype at = 0;
+        while (peer >= 0 && Wait(peer, POLLOUT)) {
+            const ssize_t sent = ::send(peer, lines.constData() + at, size_t(lines.size() - at), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0 && errno != EAGAIN)
+                break;
+            // Round and round, the ADV line left out after the first time.
+            at = sent > 0 && at + sent == lines.size() ? 10 : at + std::max<ssize_t>(sent, 0);
+        }
+        if (peer >= 0)
+            ::close(peer);
+    }
+
+    int m_listener = -1;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
 } // namespace
 
 class TestCli : public QObject {
@@ -72,16 +146,27 @@ private slots:
     void badInputIsRefusedBeforeAnythingIsSent_data();
     void badInputIsRefusedBeforeAnythingIsSent();
     void writeChecksTheChangesAgainstTheMetersBlock();
+    void configurationAndUsageAreJudgedBeforeConnecting_data();
+    void configurationAndUsageAreJudgedBeforeConnecting();
     void absentMeterEndsAfterTheScan();
     void meterThatStopsAnsweringEndsTheDownloadWithoutAFile();
     void interruptWhileConnectedEndsTheSession();
     void downloadWritesTheBytesOfSave();
+    void downloadWritesAWorkbook();
     void uploadSendsTheDataRecords();
+    void outputTargetJudging_data();
+    void outputTargetJudging();
+    void fullDiskKeepsTheOldFile();
+    void outputToAPipeIsAStream_data();
+    void outputToAPipeIsAStream();
+    void scanFloodIsCutOff();
+    void signalsEndTheToolAtOnce();
 
 private:
     void Launch(QProcess &process, const QStringList &arguments, const QStringList &environment = {});
     Result Tool(const QStringList &arguments, const QStringList &environment = {});
     QByteArray ExpectedCsv(int from, int to, QChar separator, data::CsvEncoding encoding) const;
+    bool ExpectedTable(int from, int to, data::MeasTable &table) const;
     QString Path(const QString &name) const { return m_dir.filePath(name); }
 
     sim::SimMeterThread m_meter;
@@ -158,14 +243,14 @@ Result TestCli::Tool(const QStringList &arguments, const QStringList &environmen
     return r;
 }
 
-// What "Save" writes after the window merged the meter's records from..to:
-// the program's own field list, the meter's own records.
-QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, data::CsvEncoding encoding) const
+// The table after the window merged the meter's records from..to: the
+// program's own field list, the meter's own records.
+bool TestCli::ExpectedTable(int from, int to, data::MeasTable &table) const
 {
     data::FieldList fields;
     QString error;
     if (!data::LoadFieldList(kConfig, fields, &error))
-        return {};
+        return false;
     std::vector<protocol::RecordField> layout;
     QStringList captions;
     for (const auto &item : fields.items) {
@@ -173,7 +258,6 @@ QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, data::CsvEnco
         if (item->IsShown())
             captions << item->Name;
     }
-    data::MeasTable table;
     table.SetCaptions(captions);
     QList<QStringList> batch;
     for (int n = from; n <= to; ++n) {
@@ -183,7 +267,14 @@ QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, data::CsvEnco
             layout, {reinterpret_cast<const std::uint8_t *>(record.constData()), std::size_t(record.size())});
     }
     table.Merge(batch);
-    return data::CsvBytes(table, separator, encoding);
+    return true;
+}
+
+// What "Save" writes as CSV after that merge.
+QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, data::CsvEncoding encoding) const
+{
+    data::MeasTable table;
+    return ExpectedTable(from, to, table) ? data::CsvBytes(table, separator, encoding) : QByteArray();
 }
 
 void TestCli::readGivesTheBlockAndWriteRestoresIt()
@@ -328,6 +419,43 @@ void TestCli::writeChecksTheChangesAgainstTheMetersBlock()
     QCOMPARE(m_meter.CommandCount(sim::CodeWriteParameters), writes);
 }
 
+void TestCli::configurationAndUsageAreJudgedBeforeConnecting_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("config"); // written to the file --config names; unset: no file
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing configuration") << QStringList{"read"} << QByteArray()
+                                           << QStringLiteral("Missing configuration file \"%1\"");
+    QTest::newRow("empty configuration") << QStringList{"download"} << QByteArray("")
+                                         << QStringLiteral("names no measurement field to show");
+    QTest::newRow("fields of another section") << QStringList{"live"} << QByteArray("[OTHER]\nPDATA1=No.,6\n")
+                                               << QStringLiteral("names no measurement field to show");
+    QTest::newRow("only hidden fields") << QStringList{"live"} << QByteArray("[DATA]\nPDATA1=  ,6\n")
+                                        << QStringLiteral("names no measurement field to show");
+    QTest::newRow("read with a file but no -o") << QStringList{"read", "backup.json"} << QByteArray()
+                                                << QStringLiteral("read takes no arguments");
+}
+
+void TestCli::configurationAndUsageAreJudgedBeforeConnecting()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, config);
+    QFETCH(QString, message);
+    QString path = kConfig;
+    if (!config.isNull() || message.contains(QLatin1String("%1"))) {
+        path = QDir::toNativeSeparators(Path(QStringLiteral("ZEVQ-BLE.INI")));
+        QFile::remove(path);
+        if (!config.isNull())
+            QVERIFY(WriteFile(path, config));
+    }
+    const qsizetype linesBefore = m_meter.ReceivedLines().size();
+    const Result r = Tool(QStringList{QStringLiteral("--config"), path} + arguments);
+    QCOMPARE(r.code, 1);
+    QVERIFY2(QString::fromUtf8(r.err).contains(message.arg(path)), r.err.constData());
+    QVERIFY(r.out.isEmpty());
+    QCOMPARE(m_meter.ReceivedLines().size(), linesBefore);
+}
+
 void TestCli::absentMeterEndsAfterTheScan()
 {
     m_meter.SetAdvertisement({QStringLiteral("LE-Sensor"), sim::Advertisement::SerialService});
@@ -394,6 +522,22 @@ void TestCli::downloadWritesTheBytesOfSave()
     QCOMPARE(r.out, ExpectedCsv(2, 3, QLatin1Char(','), data::CsvEncoding::Utf8WithMark));
 }
 
+void TestCli::downloadWritesAWorkbook()
+{
+    const QString book = Path(QStringLiteral("records.xlsx"));
+    const Result r = Tool({QStringLiteral("download"), QStringLiteral("-o"), book});
+    QCOMPARE(r.code, 0);
+    data::MeasTable table;
+    QVERIFY(ExpectedTable(1, 3, table));
+    QByteArray expected;
+    QString error;
+    QVERIFY(data::WorkbookBytes(table, &expected, &error));
+    const QString sheet = QStringLiteral("xl/worksheets/sheet1.xml");
+    const QByteArray written = testsupport::WorkbookPart(testsupport::ReadAll(book), sheet);
+    QVERIFY(written.contains("<t>Moisture %</t>"));
+    QCOMPARE(written, testsupport::WorkbookPart(expected, sheet));
+}
+
 void TestCli::uploadSendsTheDataRecords()
 {
     const QList<QByteArray> lines = testsupport::SixLineFirmware();
@@ -406,6 +550,184 @@ void TestCli::uploadSendsTheDataRecords()
     const sim::ImageBytes image = m_meter.FirmwareImage();
     QVERIFY(!image.empty());
     QVERIFY(image == sim::HexImage::Of(lines.mid(1, 4)));
+}
+
+void TestCli::outputTargetJudging_data()
+{
+    using F = cli::PathFacts;
+    using T = cli::OutputTarget;
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("sameAsStdout");
+    QTest::addColumn<bool>("folderExists");
+    QTest::addColumn<bool>("folderWritable");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no -o") << "" << int(F::Missing) << false << false << false << int(T::Stdout) << "";
+    QTest::newRow("-") << "-" << int(F::Missing) << false << false << false << int(T::Stdout) << "";
+    QTest::newRow("/dev/stdout, a pipe") << "/dev/stdout" << int(F::Pipe) << true << true << false << int(T::Stdout) << "";
+    QTest::newRow("stdout's file") << "log" << int(F::Regular) << true << true << true << int(T::Stdout) << "";
+    QTest::newRow("device") << "x" << int(F::Device) << false << true << false << int(T::Stream) << "";
+    QTest::newRow("pipe") << "p" << int(F::Pipe) << false << true << false << int(T::Stream) << "";
+    QTest::newRow("folder") << "/tmp" << int(F::Folder) << false << true << true << int(T::Refused) << "It is a folder.";
+    QTest::newRow("socket") << "s" << int(F::Other) << false << true << true << int(T::Refused)
+                            << "It is neither a file nor a device nor a pipe.";
+    QTest::newRow("trailing slash") << "out/" << int(F::Missing) << false << true << true << int(T::Refused)
+                                    << "It names a folder.";
+    QTest::newRow("no folder") << "no/x" << int(F::Missing) << false << false << false << int(T::Refused)
+                               << "Its folder does not exist.";
+    QTest::newRow("closed folder") << "x" << int(F::Regular) << false << true << false << int(T::Refused)
+                                   << "Its folder takes no new files.";
+    QTest::newRow("old file") << "x" << int(F::Regular) << false << true << true << int(T::File) << "";
+    QTest::newRow("new file") << "x" << int(F::Missing) << false << true << true << int(T::File) << "";
+}
+
+void TestCli::outputTargetJudging()
+{
+    QFETCH(QString, path);
+    QFETCH(int, type);
+    QFETCH(bool, sameAsStdout);
+    QFETCH(bool, folderExists);
+    QFETCH(bool, folderWritable);
+    QFETCH(int, kind);
+    QFETCH(QString, reason);
+    const cli::OutputTarget target =
+        cli::JudgeOutput(path, {cli::PathFacts::Type(type), sameAsStdout, folderExists, folderWritable});
+    QCOMPARE(int(target.kind), kind);
+    QCOMPARE(target.reason, reason);
+}
+
+// First as the report found it: a disk of one page whose folder takes no
+// new files while the old file is writable (refused before connecting),
+// then the folder open and the disk full (the download runs, the result
+// cannot be written). The old file survives both, exit 7 each time. The
+// tool runs in a mount namespace of its own (inside a user namespace where
+// the test is not root) as root without a single capability, so the
+// folder's mode binds it as it binds any user.
+void TestCli::fullDiskKeepsTheOldFile()
+{
+    ParameterBlock block = StartBlock();
+    sim::MeterLogic::SetUsageCount(block, 60); // some 7 KB of CSV, more than the disk holds
+    sim::MeterLogic::SetChecksum(block);
+    m_meter.SetBlock(block);
+    const QString script = QStringLiteral(R"(d=$1; out=$2; shift 2
+mount -t tmpfs -o size=4k,mode=0555 tmpfs "$d" || exit 97
+printf old >"$d/records.csv"
+run() {
+  setpriv --inh-caps=-all --bounding-set=-all -- "$@" download -o "$d/records.csv" 2>"$out/err$n"
+  echo $? >"$out/code$n"; cat "$d/records.csv" >"$out/after$n"; ls -A "$d" >"$out/list$n"
+}
+n=1; run "$@"
+chmod 0755 "$d"
+n=2; run "$@"
+)");
+    QTemporaryDir work;
+    QVERIFY(QDir(work.path()).mkdir(QStringLiteral("disk")));
+    QStringList arguments{QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private")};
+    if (::geteuid() != 0)
+        arguments = QStringList{QStringLiteral("--user"), QStringLiteral("--map-root-user")} + arguments;
+    arguments << QStringLiteral("sh") << QStringLiteral("-c") << script << QStringLiteral("sh")
+              << work.filePath(QStringLiteral("disk")) << work.path() << QStringLiteral(TARVOLIN_CLI)
+              << QStringLiteral("--link") << m_meter.LinkValue() << QStringLiteral("--scan-seconds")
+              << QStringLiteral("5");
+    const auto connects = [this] { return m_meter.ReceivedLines().count("CONNECT"); };
+    const qsizetype connectsBefore = connects();
+    QProcess process;
+    process.start(QStringLiteral("unshare"), arguments);
+    QVERIFY(process.waitForFinished(60000));
+    const auto result = [&](const char *name) { return testsupport::ReadAll(work.filePath(QLatin1String(name))); };
+    if (process.exitCode() != 0 || result("code1").isEmpty())
+        QSKIP(qPrintable(QStringLiteral("no small disk of our own here (needs unshare and tmpfs): ")
+                         + QString::fromLocal8Bit(process.readAllStandardError())));
+    QCOMPARE(result("code1"), QByteArray("7\n"));
+    QVERIFY2(result("err1").contains("Its folder takes no new files."), result("err1").constData());
+    QCOMPARE(result("after1"), QByteArray("old"));
+    QCOMPARE(result("code2"), QByteArray("7\n"));
+    QVERIFY2(result("err2").contains("No space left on device"), result("err2").constData());
+    QCOMPARE(result("after2"), QByteArray("old"));
+    QCOMPARE(result("list2"), QByteArray("records.csv\n"));
+    QCOMPARE(connects() - connectsBefore, 1); // the first run never connected
+}
+
+// A pipe given as -o, and /dev/stdout into the pipe the test reads, get the
+// result as a stream; the pipe is still a pipe.
+void TestCli::outputToAPipeIsAStream_data()
+{
+    QTest::addColumn<bool>("namedPipe");
+    QTest::newRow("named pipe") << true;
+    QTest::newRow("/dev/stdout into a pipe") << false;
+}
+
+void TestCli::outputToAPipeIsAStream()
+{
+    QFETCH(bool, namedPipe);
+    const QString fifo = Path(QStringLiteral("pipe"));
+    QFile::remove(fifo);
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // The test reads what the tool wrote once it is done: the result fits
+    // the pipe's buffer.
+    const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(reader >= 0);
+    const Result r = Tool({QStringLiteral("read"), QStringLiteral("-o"), namedPipe ? fifo : QStringLiteral("/dev/stdout")});
+    QByteArray piped(1 << 16, '\0');
+    const ssize_t n = ::read(reader, piped.data(), size_t(piped.size()));
+    ::close(reader);
+    piped.resize(std::max<ssize_t>(n, 0));
+    QCOMPARE(r.code, 0);
+    const QByteArray json = namedPipe ? piped : r.out;
+    QVERIFY2(QJsonDocument::fromJson(json).object().value("serialNumber").toInt() == 40213, json.left(80).constData());
+    QVERIFY((namedPipe ? r.out : piped).isEmpty());
+    struct stat st {};
+    QVERIFY(::stat(QFile::encodeName(fifo).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+}
+
+void TestCli::scanFloodIsCutOff()
+{
+    FloodPeer peer;
+    QVERIFY(peer.port);
+    const Result r = Tool({QStringLiteral("--link"), QStringLiteral("vlink:127.0.0.1:%1").arg(peer.port),
+                           QStringLiteral("--scan-seconds"), QStringLiteral("2"), QStringLiteral("scan")});
+    QCOMPARE(r.code, 0);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY2(r.err.contains(QStringLiteral("vlink peer 127.0.0.1:%1 cut off: it advertised more than 32 services")
+                                .arg(peer.port)
+                                .toUtf8()),
+             r.err.constData());
+}
+
+// A FIFO as --config is refused before it is opened (opening it waited for
+// a writer, deaf to signals); SIGTERM as soon as the tool listens for it,
+// in the middle of its start, ends it with 130.
+void TestCli::signalsEndTheToolAtOnce()
+{
+    const QString fifo = Path(QStringLiteral("config-pipe"));
+    QFile::remove(fifo);
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const Result refused = Tool({QStringLiteral("--config"), fifo, QStringLiteral("read")});
+    QCOMPARE(refused.code, 1);
+    QVERIFY2(refused.err.contains("is not a regular file"), refused.err.constData());
+
+    QProcess process;
+    Launch(process, {QStringLiteral("read")});
+    QVERIFY(process.waitForStarted(10000));
+    QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
+    const auto catchesTerm = [&] {
+        if (!status.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray text = status.readAll();
+        status.close();
+        const qsizetype at = text.indexOf("SigCgt:");
+        return at >= 0 && (text.mid(at + 7, text.indexOf('\n', at) - at - 7).trimmed().toULongLong(nullptr, 16) &
+                           (1ULL << (SIGTERM - 1)));
+    };
+    QDeadlineTimer deadline(10000);
+    while (!catchesTerm() && !deadline.hasExpired())
+        QThread::yieldCurrentThread();
+    QVERIFY(!deadline.hasExpired());
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(15000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 130);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -74,8 +74,13 @@ done
 desktop-file-validate "$root"/usr/share/applications/org.tarvolin.Tarvolin.desktop
 appstreamcli validate --no-net "$root"/usr/share/metainfo/org.tarvolin.Tarvolin.metainfo.xml
 
-# The unpacked meter on a free port; it names the port once it listens.
-"$root/usr/bin/zevq-sim" --port 0 --serial 4242 >"$tmp/sim.out" 2>&1 &
+# Installed, the link beside the programs leads to /etc; here it is pointed
+# at the unpacked /etc instead, so the programs follow a link to it.
+ln -sfn "$root/etc/tarvolin/ZEVQ-BLE.INI" "$root/usr/lib/tarvolin/ZEVQ-BLE.INI"
+
+# The unpacked meter on a free port, laying out its records from the
+# configuration beside it; it names the port once it listens.
+"$root/usr/bin/zevq-sim" --port 0 --serial 4242 --records 9 >"$tmp/sim.out" 2>&1 &
 sim_pid=$!
 port=
 for _ in $(seq 100); do
@@ -87,9 +92,7 @@ done
 [ -n "$port" ] || fail "zevq-sim did not listen"
 
 # From another folder, so nothing but the executable's own folder can supply
-# the configuration. Installed, the link there leads to /etc; here it is
-# pointed at the unpacked /etc instead, so the program follows a link to it.
-ln -sfn "$root/etc/tarvolin/ZEVQ-BLE.INI" "$root/usr/lib/tarvolin/ZEVQ-BLE.INI"
+# the configuration.
 cd "$tmp"
 rc=0
 env -u TARVOLIN_LINK "$root/usr/bin/tarvolin-cli" --link "vlink:127.0.0.1:$port" --scan-seconds 5 read \
@@ -97,3 +100,18 @@ env -u TARVOLIN_LINK "$root/usr/bin/tarvolin-cli" --link "vlink:127.0.0.1:$port"
 [ "$rc" -eq 0 ] || { cat "$tmp/cli.err"; fail "tarvolin-cli read exited $rc"; }
 python3 -c 'import json,sys; b=json.load(open(sys.argv[1])); assert b["serialNumber"]==4242, b["serialNumber"]' \
   "$tmp/block.json" || fail "not the meter's block: $(head -c 300 "$tmp/block.json")"
+
+# The README's download against that meter: its records fit the layout the
+# tool reads, because both found the same configuration.
+rc=0
+env -u TARVOLIN_LINK "$root/usr/bin/tarvolin-cli" --link "vlink:127.0.0.1:$port" --scan-seconds 5 download \
+  --from 2 --to 4 -o "$tmp/records.csv" 2>"$tmp/cli.err" || rc=$?
+[ "$rc" -eq 0 ] || { cat "$tmp/cli.err"; fail "tarvolin-cli download exited $rc"; }
+python3 - "$tmp/records.csv" <<'PY' || fail "records.csv is not three records under the configured captions"
+import sys
+lines = open(sys.argv[1], 'rb').read().decode('utf-16-le').split('\r\n')
+assert lines[-1] == '' and len(lines) == 5, lines
+assert 'Wood species' in lines[0], lines[0]
+keys = [l[:6].strip() for l in lines[1:4]]
+assert keys == ['2', '3', '4'], keys
+PY

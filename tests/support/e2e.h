@@ -45,6 +45,8 @@ struct EndToEnd {
     // Tests of logic run on shortened pauses (the limits stay real); a test
     // that checks a timing sets this before Start().
     bool realTimings = false;
+    // The program's configuration file, and the meter's record layout.
+    QByteArray configuration = TestConfiguration;
     ScriptedPrompts prompts;
     sim::SimMeterThread meter;
     QTemporaryDir dir;
@@ -62,7 +64,7 @@ struct EndToEnd {
         QList<sim::RecordField> layout;
         QString error;
         if (withMeter) {
-            if (!sim::ParseRecordLayout(QString::fromLatin1(TestConfiguration), &layout, &error))
+            if (!sim::ParseRecordLayout(QString::fromUtf8(configuration), &layout, &error))
                 return false;
             meter.SetLayout(layout);
         }
@@ -70,7 +72,7 @@ struct EndToEnd {
         QFile file(config);
         if (!file.open(QIODevice::WriteOnly))
             return false;
-        file.write(TestConfiguration);
+        file.write(configuration);
         file.close();
         const QString link = linkSetting.isEmpty() && withMeter ? meter.LinkValue() : linkSetting;
         if (app::StartProgram(program, link, config) != 0)

@@ -16,11 +16,11 @@ inline const QString LostMessage = QStringLiteral("Connection lost or unrecovera
 
 // The texts the meter's record `number` carries in its shown fields, cut
 // from its bytes by the configured widths.
-inline QStringList RecordTexts(int number)
+inline QStringList RecordTexts(int number, const QByteArray &configuration = TestConfiguration)
 {
     QList<sim::RecordField> layout;
     QString error;
-    sim::ParseRecordLayout(QString::fromLatin1(testsupport::TestConfiguration), &layout, &error);
+    sim::ParseRecordLayout(QString::fromUtf8(configuration), &layout, &error);
     sim::MeterLogic meter;
     meter.SetLayout(layout);
     const QByteArray record = meter.MakeRecord(number);

@@ -6,14 +6,22 @@
 #include "views/widgets.h"
 #include "views/devicedata.h"
 #include "data/meastable.h"
+#include "views/chartwindow.h"
 #include "views/selrange.h"
+#include "tests/support/testfiles.h"
 
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QLabel>
+#include <QMenu>
+#include <QPushButton>
 #include <QProgressBar>
+#include <QStyle>
 #include <QTabBar>
 #include <QTableView>
 #include <QTableWidget>
+
+#include <cmath>
 
 using protocol::ParameterBlock;
 using testsupport::ConnectedTo;
@@ -62,6 +70,22 @@ protected:
         return false;
     }
 };
+
+// The sample configuration shipped beside the program.
+QByteArray SampleConfiguration()
+{
+    QFile file(QStringLiteral(TARVOLIN_SAMPLE_CONFIG));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Whether `text` shows whole in a cell `width` pixels wide: the style
+// elides a text wider than the cell less its grid line and its text margin
+// on both sides.
+bool Fits(const QAbstractItemView *grid, const QString &text, int width)
+{
+    const int margin = grid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, grid) + 1;
+    return std::ceil(QFontMetricsF(grid->font()).horizontalAdvance(text)) <= width - 1 - 2 * margin;
+}
 
 enum Fault { NoFault, Repeat3, Repeat4, RefusedWithZero, ReplyShort };
 
@@ -261,7 +285,84 @@ private slots:
         QVERIFY(e.prompts.messages.isEmpty());
     }
 
-    void saveWritesTheTableAsCsv()
+    // With the sample configuration and the meter's records no caption or
+    // value is cut in the font in use, nor an entry of the range grid.
+    void sampleTextsFitTheirCells()
+    {
+        EndToEnd e;
+        e.configuration = SampleConfiguration();
+        QVERIFY(!e.configuration.isEmpty());
+        QVERIFY(e.Start(false, QStringLiteral("vlink:127.0.0.1:1")));
+        app::TForm4 &f = *e.form;
+        QList<QStringList> records;
+        for (int n = 1; n <= 25; ++n)
+            records << RecordTexts(n, e.configuration);
+        f.MergeRecords(records);
+        QCOMPARE(f.Measurements->ColumnCount(), 6);
+        for (int r = 0; r < f.Measurements->RowCount(); ++r) {
+            for (int c = 0; c < f.Measurements->ColumnCount(); ++c) {
+                const QString text = f.Measurements->Cell(c, r);
+                QVERIFY2(Fits(f.meas, text, f.meas->columnWidth(c)), qPrintable(text));
+                QVERIFY2(Fits(f.current, text, f.current->columnWidth(r ? 1 : 0)), qPrintable(text));
+            }
+        }
+        QVERIFY(f.meas->fontMetrics().height() <= f.meas->rowHeight(1) - 1);
+
+        // The range grid draws its text 2 pixels in.
+        const QFontMetricsF grid(f.StringGrid1->font());
+        for (const QString &text : {QStringLiteral("N/A"), QStringLiteral("180"), QStringLiteral("160")})
+            QVERIFY2(std::ceil(grid.horizontalAdvance(text)) <= f.StringGrid1->columnWidth(1) - 1 - 2, qPrintable(text));
+        QVERIFY(grid.height() <= f.StringGrid1->rowHeight(1) - 1 - 2);
+    }
+
+    // Right-click on a cell offers the chart of its column when the column
+    // holds a number; the chart skips what is none and follows merges.
+    void contextMenuOpensTheChartOfAColumn()
+    {
+        EndToEnd e;
+        QVERIFY(e.Start(false, QStringLiteral("vlink:127.0.0.1:1")));
+        app::TForm4 &f = *e.form;
+        f.show();
+        QStringList unread = RecordTexts(3);
+        unread[1] = QStringLiteral("--.- ");
+        f.MergeRecords({RecordTexts(1), RecordTexts(2), unread, RecordTexts(4)});
+        const auto rightClick = [&f](int column) {
+            const QPoint at = f.meas->visualRect(f.Measurements->index(2, column)).center();
+            QContextMenuEvent event(QContextMenuEvent::Mouse, at, f.meas->viewport()->mapToGlobal(at));
+            QApplication::sendEvent(f.meas->viewport(), &event);
+            return f.meas->findChild<QMenu *>(QStringLiteral("measPopup"));
+        };
+        QVERIFY(!rightClick(2)); // "Wood species" holds no number
+
+        QMenu *menu = rightClick(1);
+        QVERIFY(menu);
+        QCOMPARE(menu->actions().size(), 1);
+        QCOMPARE(menu->actions()[0]->text(), QStringLiteral("Chart of Moisture %"));
+        menu->actions()[0]->trigger();
+        menu->close();
+        auto *chart = f.findChild<views::ChartWindow *>();
+        QVERIFY(chart);
+        QTRY_VERIFY(chart->isVisible());
+        QCOMPARE(chart->windowTitle(), QStringLiteral("Moisture % - ") + QApplication::applicationName());
+        QVERIFY(chart->Drawn().byKey);
+        const QList<QPointF> expected{{1, RecordTexts(1)[1].toDouble()}, {2, RecordTexts(2)[1].toDouble()},
+                                      {4, RecordTexts(4)[1].toDouble()}};
+        QCOMPARE(chart->Drawn().points, expected);
+        QCOMPARE(chart->SkippedLabel->text(), QStringLiteral("1 of 4 values is not a number and is not shown."));
+
+        f.MergeRecords({RecordTexts(3)});
+        QTRY_COMPARE(chart->Drawn().points.size(), 4);
+        QVERIFY(chart->SkippedLabel->text().isEmpty());
+
+        const QString image = e.dir.filePath(QStringLiteral("chart.png"));
+        e.prompts.fileNames.enqueue(image);
+        QTest::mouseClick(chart->SaveImageButton, Qt::LeftButton);
+        QCOMPARE(e.prompts.dialogs.last().title, QStringLiteral("Save image"));
+        QVERIFY(testsupport::ReadAll(image).startsWith("\x89PNG"));
+        QVERIFY(e.prompts.messages.isEmpty());
+    }
+
+    void saveWritesTheTableAsCsvOrWorkbook()
     {
         EndToEnd e;
         QVERIFY(ConnectedTo(e, 25));
@@ -288,6 +389,16 @@ private slots:
         QFile file(target);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), expected);
+
+        // The dialog offers the workbook too, and a name ending in .xlsx
+        // gets one.
+        QCOMPARE(e.prompts.dialogs[0].filter, QStringLiteral("CSV file (*.csv);;Excel workbook (*.xlsx)"));
+        const QString book = e.dir.filePath(QStringLiteral("records.xlsx"));
+        e.prompts.fileNames.enqueue(book);
+        QTest::mouseClick(e.form->Button10, Qt::LeftButton);
+        QFile workbook(book);
+        QVERIFY(workbook.open(QIODevice::ReadOnly));
+        QVERIFY(workbook.readAll().startsWith("PK\x03\x04"));
         QVERIFY(e.prompts.messages.isEmpty());
     }
 };

@@ -29,10 +29,12 @@ using testsupport::WriteAll;
 const QByteArray CsvContent = QByteArray("M\0;\0T\0\r\0\n\0", 10).repeated(20);
 
 // One caller of the save path: "Save defaults" on a page, or a save shaped
-// like "Save" (CSV). Runs it as its button would; returns what it writes.
+// like "Save" (CSV, or workbook with its filter chosen). Runs it as its
+// button would; returns what it writes.
 struct Caller {
     QString extension;
     std::function<QByteArray()> save;
+    QString filter; // chosen in the dialog; empty: the first one
 };
 
 Caller MakeCaller(const QString &which, PageForm &page)
@@ -41,25 +43,29 @@ Caller MakeCaller(const QString &which, PageForm &page)
         return {QStringLiteral("ZVQ"), [&page] {
                     QTest::mouseClick(page->Button7, Qt::LeftButton);
                     return QByteArray("\xEF\xBB\xBF");
-                }};
+                },
+                QString()};
     }
-    return {QStringLiteral("CSV"), [] {
+    const bool workbook = which == QLatin1String("workbook");
+    return {workbook ? QStringLiteral("xlsx") : QStringLiteral("CSV"),
+            [] {
                 views::FileDialogOptions options;
                 options.title = QStringLiteral("Save as CSV");
-                options.filter = QStringLiteral("CSV file (*.csv)");
+                options.filter = QStringLiteral("CSV file (*.csv);;Excel workbook (*.xlsx)");
                 options.defaultExtension = QStringLiteral("CSV");
                 options.promptOverwrite = true;
                 views::Guarded([&] { views::SaveThroughDialog(nullptr, options, [] { return CsvContent; }); });
                 return CsvContent;
-            }};
+            },
+            workbook ? QStringLiteral("Excel workbook (*.xlsx)") : QString()};
 }
 
 // Plays the user at the real save dialog: types `typed`, presses Save,
 // answers the overwrite question, and gives up after a No.
 class DialogUser : public QObject {
 public:
-    DialogUser(const QString &folder, const QString &typed, bool replace)
-        : m_folder(folder), m_typed(typed), m_replace(replace)
+    DialogUser(const QString &folder, const QString &typed, bool replace, const QString &filter = QString())
+        : m_folder(folder), m_typed(typed), m_filter(filter), m_replace(replace)
     {
         connect(&m_timer, &QTimer::timeout, this, &DialogUser::Step);
         m_timer.start(20);
@@ -79,6 +85,8 @@ private:
             } else if (!m_typedIn) {
                 m_typedIn = true;
                 dialog->setDirectory(m_folder);
+                if (!m_filter.isEmpty())
+                    dialog->selectNameFilter(m_filter);
                 dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(m_typed);
                 QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
             }
@@ -88,6 +96,7 @@ private:
     QTimer m_timer;
     QString m_folder;
     QString m_typed;
+    QString m_filter;
     bool m_replace;
     bool m_typedIn = false;
 };
@@ -123,6 +132,29 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
     }
 
+    // Written in place, the save reserves the new content's space first: a
+    // disk that cannot hold it refuses before the old bytes change.
+    void inPlaceSaveThatCannotFitKeepsTheOldFile()
+    {
+        QTemporaryDir dir;
+        PageForm page;
+        ScriptedPrompts prompts;
+        const QString path = dir.filePath(QString(250, QLatin1Char('k')) + QStringLiteral(".CSV"));
+        if (!WriteAll(path, "old"))
+            QSKIP("the file system refuses long names");
+        prompts.fileNames.enqueue(path);
+        {
+            const testsupport::FileSizeLimit limit(CsvContent.size() / 2);
+            QVERIFY(limit.active());
+            MakeCaller(QStringLiteral("csv"), page).save();
+        }
+        QCOMPARE(prompts.texts(),
+                 QStringList{QStringLiteral("Cannot create file \"%1\". File too large. The old file is unchanged.")
+                                 .arg(QDir::toNativeSeparators(path))});
+        QCOMPARE(ReadAll(path), QByteArray("old"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+    }
+
     void failedSaveKeepsTheOldFile()
     {
         // The templates' own test covers "Save defaults".
@@ -151,6 +183,7 @@ private slots:
         QTest::newRow("templates, Yes") << "templates" << true;
         QTest::newRow("CSV, No") << "csv" << false;
         QTest::newRow("CSV, Yes") << "csv" << true;
+        QTest::newRow("workbook, Yes") << "workbook" << true;
     }
     void overwriteQuestionSeesTheExtension()
     {
@@ -162,7 +195,7 @@ private slots:
         const QString existing = dir.filePath(QStringLiteral("keep.") + save.extension);
         QVERIFY(WriteAll(existing, "old"));
 
-        DialogUser user(dir.path(), QStringLiteral("keep"), replace);
+        DialogUser user(dir.path(), QStringLiteral("keep"), replace, save.filter);
         const QByteArray written = save.save();
         QVERIFY2(user.question.contains(QStringLiteral("keep.") + save.extension), qPrintable(user.question));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"keep." + save.extension});
