@@ -1,5 +1,5 @@
 // tarvolin-cli read [-o FILE]: the meter's parameter block as JSON.
-#include "cli/blockjson.h"
+#include "data/blockjson.h"
 #include "cli/commands.h"
 
 namespace cli {
@@ -17,7 +17,7 @@ int RunRead(const Options &options)
         return code;
     if (const int code = session.Connect(false))
         return code;
-    const QByteArray json = BlockToJson(session.View.BlocksRead.last());
+    const QByteArray json = data::BlockToJson(session.View.BlocksRead.last(), session.Stamp());
     if (const int code = session.Disconnect())
         return code;
     return WriteResult(options.output, json) ? ExitDone : ExitOutputFailed;

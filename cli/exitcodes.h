@@ -13,6 +13,7 @@ enum ExitCode {
     ExitNotFound = 3,     // meter not found or connection failure
     ExitLost = 4,         // connection lost or transmission error
     ExitDiffers = 5,      // read-back differs
+    ExitOtherMeter = 6,   // the file belongs to another meter
     ExitInterrupted = 130,
     ExitOutputFailed = 7, // the result could not be written (-o, stdout)
 };

@@ -46,6 +46,8 @@ Options:
   --utf8               live and download write their CSV as UTF-8 with a
                        byte-order mark
   --yes                upload sends without asking
+  --other-meter        write writes a file that names another meter's serial
+                       number (else it refuses with exit code 6)
   -h, --help           this text
   --version            the tool's version and the Qt it runs on
 
@@ -56,6 +58,7 @@ Exit codes:
   3    meter not found or connection failure
   4    connection lost or transmission error
   5    read-back differs
+  6    the file belongs to another meter; nothing was written
   7    the result could not be written (-o or stdout)
   130  interrupted (Ctrl+C); a connected meter is told the session ends
 

@@ -87,6 +87,8 @@ bool parse(const QStringList &args, Options *o, bool *help)
             o->utf8 = true;
         } else if (a == QStringLiteral("--yes")) {
             o->yes = true;
+        } else if (a == QStringLiteral("--other-meter")) {
+            o->otherMeter = true;
         } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
             return false;
         } else if (o->command.isEmpty()) {

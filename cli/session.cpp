@@ -7,6 +7,7 @@
 #include "protocol/trace.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -189,6 +190,17 @@ int Session::Disconnect()
     if (!WaitServed(before))
         return Abort();
     return ExitDone;
+}
+
+data::MeterStamp Session::Stamp() const
+{
+    data::MeterStamp stamp;
+    if (const devlink::TBluetoothLEDevice *device = m_link ? m_link->LinkDevice : nullptr) {
+        stamp.name = device->DeviceName();
+        stamp.address = device->Address();
+    }
+    stamp.time = QDateTime::currentDateTimeUtc();
+    return stamp;
 }
 
 int Session::Failed(int fallback) const

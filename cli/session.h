@@ -7,6 +7,7 @@
 #include "cli/cliview.h"
 #include "cli/exitcodes.h"
 #include "data/meastable.h"
+#include "data/blockjson.h"
 
 #include <QString>
 #include <QStringList>
@@ -35,6 +36,7 @@ struct Options {
     QString address;          // --address, else TARVOLIN_ADDRESS: the one meter to connect to
     bool json = false;        // --json (scan)
     bool version = false;     // --version
+    bool otherMeter = false;  // --other-meter
 };
 
 // Messages of the tool itself (the worker's go through CliView).
@@ -67,6 +69,8 @@ public:
     int Upload(std::unique_ptr<QStringList> lines, const QString &fileName);
     // Closes the session (25) if it is connected; the link goes off.
     int Disconnect();
+    // The meter connected to, and the time now (UTC).
+    data::MeterStamp Stamp() const;
 
     CliView View;
     data::MeasTable Table;

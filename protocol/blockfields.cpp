@@ -103,6 +103,22 @@ bool InfoTextFits(const QString &text)
         && FromCodePage(bytes) == text;
 }
 
+bool InfoTextShowable(const QString &text)
+{
+    if (text.size() > ParameterBlock::InfoTextLength)
+        return false;
+    for (const QChar c : text) {
+        // The byte that would show as `c`: its code-page byte, or for a
+        // character below 0x100 the byte of the same value.
+        const QString one(c);
+        const bool mapped = FromCodePage(ToCodePage(one)) == one;
+        const bool itself = c.unicode() < 0x100 && FromCodePage(QByteArray(1, static_cast<char>(c.unicode()))) == one;
+        if (c.unicode() == 0 || (!mapped && !itself))
+            return false;
+    }
+    return true;
+}
+
 void ClearReserved(ParameterBlock &block)
 {
     const auto first = block.bytes.begin() + ParameterBlock::ReservedCleared;

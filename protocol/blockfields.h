@@ -97,6 +97,10 @@ void SetInfoTextValue(ParameterBlock &block, const QString &text);
 // True when `text` comes back unchanged through the field: every character
 // in the code page, none of them zero, at most 45.
 bool InfoTextFits(const QString &text);
+// True when some stored bytes show as `text` (InfoTextValue): at most 45
+// characters, none of them zero, each one the code page gives for a byte,
+// the five bytes it leaves unassigned included (they show as U+0081, ...).
+bool InfoTextShowable(const QString &text);
 
 // ---- reserved bytes 16..20 -----------------------------------------------------
 // Zeroed whenever the page is copied into the block; bytes 21..24 are never

@@ -19,6 +19,7 @@
 #include "tests/support/workbookpart.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -159,6 +160,7 @@ private slots:
     void readGivesTheBlockAndWriteRestoresIt();
     void badInputIsRefusedBeforeAnythingIsSent_data();
     void badInputIsRefusedBeforeAnythingIsSent();
+    void writeChecksTheChangesAgainstTheMetersBlock();
     void configurationAndUsageAreJudgedBeforeConnecting_data();
     void configurationAndUsageAreJudgedBeforeConnecting();
     void absentMeterEndsAfterTheScan();
@@ -348,19 +350,42 @@ void TestCli::readGivesTheBlockAndWriteRestoresIt()
     for (int e = 0; e < ParameterBlock::RangeMapLength; ++e)
         QCOMPARE(map[e].toInt(), int(start[ParameterBlock::RangeMap + e]));
     QCOMPARE(o.value("hex").toString().toLatin1(), sim::MeterLogic::EncodeBlock(start));
-    QCOMPARE(o.size(), 11);
+    // Which meter was read, and when; write never applies it.
+    const QJsonObject meter = o.value("meter").toObject();
+    QCOMPARE(meter.value("name").toString(), QStringLiteral("Vorelt-ZEVQ25k"));
+    QVERIFY(m_meter.LinkValue().endsWith(QLatin1Char(':') + meter.value("address").toString()));
+    const QDateTime time = QDateTime::fromString(meter.value("time").toString(), Qt::ISODate);
+    QCOMPARE(time.timeSpec(), Qt::UTC);
+    QVERIFY(qAbs(time.secsTo(QDateTime::currentDateTimeUtc())) < 60);
+    QCOMPARE(o.size(), 12);
 
-    // The meter was changed meanwhile; the edited backup puts it back with
-    // a new text, as the window would send it.
+    // Another meter answers: its serial number differs, so nothing is
+    // written, the session is closed and the link goes off.
     ParameterBlock changed = start;
     changed.setWord(ParameterBlock::SerialNumber, 1);
     m_meter.SetBlock(changed);
     o.insert("infoText", "Kiln 9, north");
     QVERIFY(WriteFile(backup, QJsonDocument(o).toJson()));
-    const qsizetype framesBefore = m_meter.Frames().size();
+    const int writes = m_meter.CommandCount(sim::CodeWriteParameters);
+    const int closes = m_meter.CommandCount(sim::CodeCloseSession);
     r = Tool({QStringLiteral("write"), backup});
+    QCOMPARE(r.code, int(cli::ExitOtherMeter));
+    QVERIFY2(r.err.contains(backup.toUtf8() + " holds the settings of meter 40213; the connected meter is 1. "
+                            "Nothing was written. Use --other-meter to write them anyway."),
+             r.err.constData());
+    QCOMPARE(m_meter.CommandCount(sim::CodeWriteParameters), writes);
+    QCOMPARE(m_meter.CommandCount(sim::CodeCloseSession), closes + 1);
+    QVERIFY(m_meter.WaitForConnections(0, 3000));
+
+    // --other-meter writes the edited backup as it stands, as the window
+    // would send it.
+    const qsizetype framesBefore = m_meter.Frames().size();
+    r = Tool({QStringLiteral("write"), backup, QStringLiteral("--other-meter")});
     QCOMPARE(r.code, 0);
     QVERIFY2(r.out.contains("serialNumber: 1 -> 40213"), r.out.constData());
+    // The bytes every write clears are no change, and said once.
+    QVERIFY2(!r.out.contains("other bytes"), r.out.constData());
+    QCOMPARE(r.err.count("Every write clears"), 1);
 
     ParameterBlock expected = start;
     const QByteArray info("Kiln 9, north");
@@ -392,8 +417,12 @@ void TestCli::badInputIsRefusedBeforeAnythingIsSent_data()
     badLine[2][badLine[2].size() - 1] = badLine[2].endsWith('0') ? '1' : '0';
     QTest::newRow("unknown field") << QStringList{"write"} << QByteArray(R"({"serial": 5})")
                                    << QStringLiteral("unknown field \"serial\"");
-    QTest::newRow("value out of range") << QStringList{"write"} << QByteArray(R"({"activeRangeCount": 181})")
+    QTest::newRow("value out of range") << QStringList{"write"} << QByteArray(R"({"activeRangeCount": 256})")
                                         << QStringLiteral("activeRangeCount: allowed values are the integers 0..180");
+    QTest::newRow("range 0 in use on the file's own block")
+        << QStringList{"write"}
+        << R"({"hex": ")" + sim::MeterLogic::EncodeBlock(StartBlock()) + R"(", "rangeMap": [0)" + QByteArray(",1").repeated(179) + "]}"
+        << QStringLiteral("input: rangeMap[0]: entries in use");
     QTest::newRow("bad JSON") << QStringList{"write"} << QByteArray(R"({"serialNumber": )")
                               << QStringLiteral("not valid JSON");
     QTest::newRow("hex checksum") << QStringList{"write"} << R"({"hex": ")" + badChecksum + R"("})"
@@ -419,6 +448,25 @@ void TestCli::badInputIsRefusedBeforeAnythingIsSent()
     QVERIFY2(QString::fromUtf8(r.err).contains(message), r.err.constData());
     QVERIFY(r.out.isEmpty());
     QCOMPARE(m_meter.ReceivedLines().size(), linesBefore);
+}
+
+// A file that names no serial number applies to any meter; what it changes
+// is checked against the meter's block, before anything is written.
+void TestCli::writeChecksTheChangesAgainstTheMetersBlock()
+{
+    const QString path = Path(QStringLiteral("count.json"));
+    QVERIFY(WriteFile(path, R"({"activeRangeCount": 13})"));
+    Result r = Tool({QStringLiteral("write"), path});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(int(m_meter.Block()[ParameterBlock::ActiveRangeCount]), 13);
+
+    QVERIFY(WriteFile(path, R"({"activeRangeCount": 181})"));
+    const int writes = m_meter.CommandCount(sim::CodeWriteParameters);
+    r = Tool({QStringLiteral("write"), path});
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(path.toUtf8() + ": activeRangeCount: allowed values are the integers 0..180"),
+             r.err.constData());
+    QCOMPARE(m_meter.CommandCount(sim::CodeWriteParameters), writes);
 }
 
 void TestCli::configurationAndUsageAreJudgedBeforeConnecting_data()
@@ -887,7 +935,17 @@ void TestCli::tracesPlayBackAsTheMeter()
         sim.kill();
         sim.waitForFinished(5000);
         QCOMPARE(replayed.code, 0);
-        QCOMPARE(replayed.out, recorded.out);
+        if (command.first() == QLatin1String("read")) {
+            // The same block from the same meter, read at another time and
+            // (on the desk) at another address.
+            QJsonObject field = QJsonDocument::fromJson(recorded.out).object();
+            QJsonObject desk = QJsonDocument::fromJson(replayed.out).object();
+            QCOMPARE(desk.take(QStringLiteral("meter")).toObject().value(QStringLiteral("name")),
+                     field.take(QStringLiteral("meter")).toObject().value(QStringLiteral("name")));
+            QCOMPARE(desk, field);
+        } else {
+            QCOMPARE(replayed.out, recorded.out);
+        }
         QVERIFY2(!sim.readAllStandardError().contains("never saw"), qPrintable(command.join(' ')));
     }
 

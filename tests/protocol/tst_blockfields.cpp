@@ -212,6 +212,9 @@ void TestBlockFields::validity_data()
     row("text outside the code page", "infoText", QStringLiteral("Ω"), false);
     row("text unassigned in the code page", "infoText", QString(QChar(0x81)), false);
     row("text with a zero", "infoText", QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b")), false);
+    row("shown: a byte the code page lacks", "infoTextShown", QString(QChar(0x81)), true);
+    row("shown: text outside the code page", "infoTextShown", QStringLiteral("Ω"), false);
+    row("shown: text of 46", "infoTextShown", QString(46, QLatin1Char('x')), false);
     row("date 1999-12-31", "date", QDate(1999, 12, 31), false);
     row("date 2000-01-01", "date", QDate(2000, 1, 1), true);
     row("date 2255-12-31", "date", QDate(2255, 12, 31), true);
@@ -228,6 +231,8 @@ void TestBlockFields::validity()
         QCOMPARE(protocol::IsValidRange(input.toInt()), valid);
     else if (rule == QStringLiteral("infoText"))
         QCOMPARE(protocol::InfoTextFits(input.toString()), valid);
+    else if (rule == QStringLiteral("infoTextShown"))
+        QCOMPARE(protocol::InfoTextShowable(input.toString()), valid);
     else
         QCOMPARE(protocol::DateBytes::Fits(input.toDate()), valid);
 }
