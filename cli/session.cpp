@@ -71,7 +71,8 @@ int Session::Start()
     m_configPath = config;
     QString error;
     if (!data::LoadFieldList(config, Fields, &error)) {
-        Say(error);
+        // The message quotes the file's own text, which may hold anything.
+        Say(data::Printable(error));
         return ExitUsage;
     }
     Table.SetCaptions(data::ShownCaptions(Fields.items));

@@ -482,6 +482,8 @@ void TestCli::configurationAndUsageAreJudgedBeforeConnecting_data()
                                                << QStringLiteral("names no measurement field to show");
     QTest::newRow("only hidden fields") << QStringList{"live"} << QByteArray("[DATA]\nPDATA1=  ,6\n")
                                         << QStringLiteral("names no measurement field to show");
+    QTest::newRow("control characters in a value") << QStringList{"read"} << QByteArray("[DATA]\nPDATA1=No.,5\x1b[2J\n")
+                                                   << QStringLiteral("\"No.,5\\x1b[2J\"");
     QTest::newRow("read with a file but no -o") << QStringList{"read", "backup.json"} << QByteArray()
                                                 << QStringLiteral("read takes no arguments");
 }
