@@ -123,7 +123,7 @@ public:
             devlink::Worker->Shutdown();
     }
 
-    qint32 RecordSize() const { return m_fields.recordSize; }
+    qint32 RecordBytes() const { return m_fields.recordSize; }
 
     // Link-up and the block read; true once Connected.
     bool Connect()
@@ -280,7 +280,7 @@ double downloadRate(Rig &rig)
     if (!rig.Download(RangeTo))
         qFatal("download failed");
     const double seconds = double(rig.View.ReceiveClosedNs - g_fetchSentNs) / 1e9;
-    return double(RangeTo) * rig.RecordSize() / 1e6 / seconds;
+    return double(RangeTo) * rig.RecordBytes() / 1e6 / seconds;
 }
 
 void setNotifySize(sim::SimMeterThread &meter, int size)
@@ -359,7 +359,7 @@ bool startMeter(sim::SimMeterThread &meter)
     if (!sim::LoadRecordLayout(configPath(), &layout, &error))
         qFatal("%s", qPrintable(error));
     meter.SetLayout(layout);
-    protocol::ParameterBlock block = meter.Block();
+    protocol::ParameterBlock block = meter.MeterBlock();
     sim::MeterLogic::SetUsageCount(block, RangeTo);
     meter.SetBlock(block);
     meter.Run([](sim::SimPeripheral &peripheral) {
@@ -426,7 +426,7 @@ double rawRate(const QString &linkValue, int notifySize, sim::SimMeterThread &me
         component.WriteCharacteristic(device, serial);
         WaitUntil([&] { return written > before; }, 5000);
     };
-    protocol::ParameterBlock block = meter.Block();
+    protocol::ParameterBlock block = meter.MeterBlock();
     block.setWord(protocol::ParameterBlock::RangeFrom, 1);
     block.setWord(protocol::ParameterBlock::RangeTo, RangeTo);
     sim::MeterLogic::SetChecksum(block);
@@ -438,7 +438,7 @@ double rawRate(const QString &linkValue, int notifySize, sim::SimMeterThread &me
 
     QList<sim::RecordField> layout;
     sim::LoadRecordLayout(configPath(), &layout, &error);
-    const qint64 total = qint64(RangeTo) * sim::RecordSize(layout);
+    const qint64 total = qint64(RangeTo) * sim::LayoutRecordSize(layout);
     received = 0;
     const qint64 startNs = NowNs();
     write(QByteArray(1, char(protocol::CmdDownloadRecords)));
@@ -470,7 +470,7 @@ int runAll()
                 qFatal("link-up failed");
             program[i] = downloadRate(rig);
             steps[i] = rig.View.ProgressSteps;
-            replyBytes = qint64(RangeTo) * rig.RecordSize();
+            replyBytes = qint64(RangeTo) * rig.RecordBytes();
         }
         benchRecorder(rig, meter);
     }

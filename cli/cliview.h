@@ -39,10 +39,10 @@ public:
     void CloseUploadProgress() override;
     void MergeBatch(const QList<QStringList> &batch) override;
     void MeasurementPageToFront() override {}
-    bool DeviceDataPageInFront() override { return !LiveReading; }
+    bool DeviceDataPageInFront() override { return !TakeLiveReading; }
 
     // ---- what the commands set and read ---------------------------------
-    bool LiveReading = false;     // a connect takes one live reading
+    bool TakeLiveReading = false; // a connect takes one live reading
     bool Quiet = false;           // no messages (after an interrupt)
     bool Connected = false;
     // The kind of the first failure reported to the user; None while

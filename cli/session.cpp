@@ -108,7 +108,7 @@ int Session::RequireShownFields() const
 
 int Session::Connect(bool liveReading)
 {
-    View.LiveReading = liveReading;
+    View.TakeLiveReading = liveReading;
     const int before = Worker->RequestsServed();
     // Ctrl+C while the sequence runs: it gives up at its next check.
     QTimer watch;

@@ -90,7 +90,7 @@ QList<int> Required(const QCommandLineParser &parser, const QString &name, int m
 
 void ApplyBlockOptions(const QCommandLineParser &parser, sim::MeterLogic &meter)
 {
-    protocol::ParameterBlock block = meter.Block();
+    protocol::ParameterBlock block = meter.MeterBlock();
     if (parser.isSet("serial")) {
         const int serial = Required(parser, "serial", 1, 1).front();
         block[protocol::ParameterBlock::SerialNumber] = static_cast<std::uint8_t>(serial & 0xFF);

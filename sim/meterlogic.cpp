@@ -83,10 +83,10 @@ QString FieldValue(const QString &caption, int number)
 
 MeterLogic::MeterLogic() : m_block(DefaultBlock()), m_layout(DefaultRecordLayout())
 {
-    AddCommand(CodePing, false, [this](const QByteArray &) { return Ping(); });
-    AddCommand(CodeReadParameters, false, [this](const QByteArray &) { return ReadParameters(); });
+    AddCommand(CodePing, false, [this](const QByteArray &) { return AnswerPing(); });
+    AddCommand(CodeReadParameters, false, [this](const QByteArray &) { return AnswerReadParameters(); });
     AddCommand(CodeWriteParameters, true,
-               [this](const QByteArray &frame) { return WriteParameters(frame); });
+               [this](const QByteArray &frame) { return AnswerWriteParameters(frame); });
     AddCommand(CodeCloseSession, false,
                [](const QByteArray &) { return std::optional<QByteArray>(); });
     AddCommand(CodeCurrentMeasurement, false,
@@ -133,7 +133,7 @@ std::optional<QByteArray> MeterLogic::Answer(const QByteArray &frame)
     return command->second.handler(frame);
 }
 
-std::optional<QByteArray> MeterLogic::Ping()
+std::optional<QByteArray> MeterLogic::AnswerPing()
 {
     if (faults.pingsToAnswer == 0)
         return std::nullopt;
@@ -150,7 +150,7 @@ bool MeterLogic::TakeRepeat()
     return true;
 }
 
-std::optional<QByteArray> MeterLogic::WriteParameters(const QByteArray &frame)
+std::optional<QByteArray> MeterLogic::AnswerWriteParameters(const QByteArray &frame)
 {
     const char repeat = static_cast<char>(CodeRepeat);
     if (TakeRepeat())
@@ -165,7 +165,7 @@ std::optional<QByteArray> MeterLogic::WriteParameters(const QByteArray &frame)
     return QByteArray(1, static_cast<char>(CodeAccepted));
 }
 
-std::optional<QByteArray> MeterLogic::ReadParameters()
+std::optional<QByteArray> MeterLogic::AnswerReadParameters()
 {
     QByteArray reply(1, static_cast<char>(CodeReadParameters));
     reply.append(EncodeBlock(m_block));
@@ -176,7 +176,7 @@ std::optional<QByteArray> MeterLogic::ReadParameters()
 std::optional<QByteArray> MeterLogic::CurrentMeasurement()
 {
     ++m_liveReadings;
-    return MakeRecord(UsageCount(m_block) + m_liveReadings);
+    return MakeRecord(StoredRecords(m_block) + m_liveReadings);
 }
 
 std::optional<QByteArray> MeterLogic::DownloadRecords()
@@ -187,7 +187,7 @@ std::optional<QByteArray> MeterLogic::DownloadRecords()
     if (from < 1 || to < from || m_layout.isEmpty())
         return std::nullopt;
     QByteArray reply;
-    reply.reserve(qsizetype(to - from + 1) * RecordSize(m_layout));
+    reply.reserve(qsizetype(to - from + 1) * LayoutRecordSize(m_layout));
     for (int number = from; number <= to; ++number)
         reply.append(MakeRecord(number));
     return reply;
@@ -275,7 +275,7 @@ int MeterLogic::CommandCount(std::uint8_t code) const
 QByteArray MeterLogic::MakeRecord(int number) const
 {
     QByteArray record;
-    record.reserve(RecordSize(m_layout));
+    record.reserve(LayoutRecordSize(m_layout));
     int slot = 0;
     for (const RecordField &field : m_layout) {
         // Filler the program never reads: a slot marker and the slot number.
@@ -301,7 +301,7 @@ void MeterLogic::SetChecksum(ParameterBlock &block)
     block[ParameterBlock::Checksum] = static_cast<std::uint8_t>((256 - sum % 256) % 256);
 }
 
-int MeterLogic::UsageCount(const ParameterBlock &block)
+int MeterLogic::StoredRecords(const ParameterBlock &block)
 {
     const int at = ParameterBlock::UsageCount;
     return (block[at] << 16) | (block[at + 1] << 8) | block[at + 2];

@@ -123,7 +123,7 @@ public:
     // True once after a frame that makes the meter end the connection.
     bool TakeDropRequest();
 
-    const protocol::ParameterBlock &Block() const { return m_block; }
+    const protocol::ParameterBlock &MeterBlock() const { return m_block; }
     // The checksum is set here: the meter always holds a consistent block.
     void SetBlock(const protocol::ParameterBlock &block);
     QList<RecordField> Layout() const { return m_layout; }
@@ -140,7 +140,7 @@ public:
     int MalformedFirmwareLines() const { return m_malformedLines; }
 
     // The record the meter sends for stored measurement `number` (or the
-    // live one); RecordSize(Layout()) bytes.
+    // live one); LayoutRecordSize(Layout()) bytes.
     QByteArray MakeRecord(int number) const;
 
     // A realistic block: serial number, usage count, calibration, three
@@ -153,7 +153,7 @@ public:
     static QByteArray EncodeBlock(const protocol::ParameterBlock &block);
     static std::optional<protocol::ParameterBlock> DecodeBlock(QByteArrayView text);
     static void SetChecksum(protocol::ParameterBlock &block);
-    static int UsageCount(const protocol::ParameterBlock &block);
+    static int StoredRecords(const protocol::ParameterBlock &block);
     static void SetUsageCount(protocol::ParameterBlock &block, int count);
 
     MeterFaults faults;
@@ -173,9 +173,9 @@ private:
         Handler handler;
     };
     std::optional<QByteArray> Answer(const QByteArray &frame);
-    std::optional<QByteArray> Ping();
-    std::optional<QByteArray> WriteParameters(const QByteArray &frame);
-    std::optional<QByteArray> ReadParameters();
+    std::optional<QByteArray> AnswerPing();
+    std::optional<QByteArray> AnswerWriteParameters(const QByteArray &frame);
+    std::optional<QByteArray> AnswerReadParameters();
     std::optional<QByteArray> CurrentMeasurement();
     std::optional<QByteArray> DownloadRecords();
     std::optional<QByteArray> FirmwareLine(const QByteArray &frame);

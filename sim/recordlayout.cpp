@@ -16,7 +16,7 @@ QList<RecordField> DefaultRecordLayout()
     };
 }
 
-int RecordSize(const QList<RecordField> &fields)
+int LayoutRecordSize(const QList<RecordField> &fields)
 {
     int size = 0;
     for (const RecordField &field : fields)

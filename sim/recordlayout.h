@@ -22,7 +22,7 @@ inline constexpr int MaxRecordSize = 1 << 20;
 QList<RecordField> DefaultRecordLayout();
 
 // Sum of width + 11 over every field, hidden ones included.
-int RecordSize(const QList<RecordField> &fields);
+int LayoutRecordSize(const QList<RecordField> &fields);
 
 // Reads section DATA, keys PDATA1, PDATA2, ... ("caption,width") up to the
 // first missing or empty key; section and key names match in any letter

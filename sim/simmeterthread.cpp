@@ -197,10 +197,10 @@ void SimMeterThread::Run(const std::function<void(SimPeripheral &)> &step) const
     m_runner->RunAndWait([&] { step(*peripheral); });
 }
 
-protocol::ParameterBlock SimMeterThread::Block() const
+protocol::ParameterBlock SimMeterThread::MeterBlock() const
 {
     protocol::ParameterBlock block;
-    Run([&](SimPeripheral &p) { block = p.Meter().Block(); });
+    Run([&](SimPeripheral &p) { block = p.Meter().MeterBlock(); });
     return block;
 }
 

@@ -46,7 +46,7 @@ public:
     // it; the way to reach anything the accessors below do not cover.
     void Run(const std::function<void(SimPeripheral &)> &step) const;
 
-    protocol::ParameterBlock Block() const;
+    protocol::ParameterBlock MeterBlock() const;
     void SetBlock(const protocol::ParameterBlock &block);
     void SetLayout(const QList<RecordField> &layout);
     MeterFaults Faults() const;

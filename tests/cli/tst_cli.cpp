@@ -402,7 +402,7 @@ void TestCli::readGivesTheBlockAndWriteRestoresIt()
             written << frame;
     QCOMPARE(written.size(), 1);
     QCOMPARE(written[0], char(sim::CodeWriteParameters) + sim::MeterLogic::EncodeBlock(expected) + "\r\n");
-    QCOMPARE(m_meter.Block().bytes, expected.bytes);
+    QCOMPARE(m_meter.MeterBlock().bytes, expected.bytes);
     QVERIFY(m_meter.WaitForConnections(0, 3000)); // the link went off
 }
 
@@ -458,7 +458,7 @@ void TestCli::writeChecksTheChangesAgainstTheMetersBlock()
     QVERIFY(WriteFile(path, R"({"activeRangeCount": 13})"));
     Result r = Tool({QStringLiteral("write"), path});
     QCOMPARE(r.code, 0);
-    QCOMPARE(int(m_meter.Block()[ParameterBlock::ActiveRangeCount]), 13);
+    QCOMPARE(int(m_meter.MeterBlock()[ParameterBlock::ActiveRangeCount]), 13);
 
     QVERIFY(WriteFile(path, R"({"activeRangeCount": 181})"));
     const int writes = m_meter.CommandCount(sim::CodeWriteParameters);
@@ -967,7 +967,7 @@ void TestCli::tracesPlayBackAsTheMeter()
     QCOMPARE(header[4], QStringLiteral("# link: virtual link to 127.0.0.1:%1").arg(m_meter.Port()));
     const QString besideTool = QFileInfo(QStringLiteral(TARVOLIN_CLI)).absoluteDir().filePath("ZEVQ-BLE.INI");
     QCOMPARE(header[5],
-             QStringLiteral("# configuration: %1, record size %2 bytes").arg(besideTool).arg(sim::RecordSize(m_layout)));
+             QStringLiteral("# configuration: %1, record size %2 bytes").arg(besideTool).arg(sim::LayoutRecordSize(m_layout)));
     const QDateTime started = QDateTime::fromString(header[6].mid(11), Qt::ISODateWithMs);
     QVERIFY2(header[6].startsWith("# started: ") && header[6].endsWith('Z'), qPrintable(header[6]));
     QVERIFY(qAbs(started.secsTo(QDateTime::currentDateTimeUtc())) < 120);

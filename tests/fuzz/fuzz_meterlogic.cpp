@@ -52,7 +52,7 @@ Outcome Feed(const sim::MeterFaults &faults, const QByteArray &stream, const QLi
     o.frames = meter->Frames();
     o.firmwareLines = meter->FirmwareLines();
     o.image = meter->FirmwareImage();
-    o.block = meter->Block();
+    o.block = meter->MeterBlock();
     o.malformed = meter->MalformedFirmwareLines();
     o.drop = meter->TakeDropRequest();
     return o;

@@ -73,7 +73,7 @@ void TestCliRealStack::readDownloadAndUploadThroughTheStack()
     QByteArray json;
     QCOMPARE(runTool({QStringLiteral("read")}, &json), 0);
     const QJsonObject o = QJsonDocument::fromJson(json).object();
-    QCOMPARE(o.value("hex").toString().toLatin1(), sim::MeterLogic::EncodeBlock(meter.Block()));
+    QCOMPARE(o.value("hex").toString().toLatin1(), sim::MeterLogic::EncodeBlock(meter.MeterBlock()));
     QCOMPARE(o.value("serialNumber").toInt(), 31337);
     QCOMPARE(meter.CommandCount(sim::CodeCloseSession), 1);
     QVERIFY(mock.WaitForLines(QStringLiteral("DISCONNECT Vorelt-ZEVQ25k"), 1, 5000));

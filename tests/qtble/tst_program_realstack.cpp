@@ -187,7 +187,7 @@ void TestProgramRealStack::connectEditSendAndDisconnect()
     const QList<ParameterBlock> written = testsupport::WrittenBlocks(m_meter.Frames().mid(framesBefore));
     QCOMPARE(written.size(), 1);
     QCOMPARE(written[0].bytes, expected.bytes);
-    QCOMPARE(m_meter.Block().bytes, expected.bytes);
+    QCOMPARE(m_meter.MeterBlock().bytes, expected.bytes);
     // On the air: chunks of at most 64 bytes, each answered before the next.
     const QStringList writes = MockLines(QStringLiteral("WRITE ") + kMeterName, writesFrom);
     QVERIFY(writes.size() >= 9);
@@ -231,7 +231,7 @@ void TestProgramRealStack::failedWriteEndsTheSessionAndAnotherWorks()
     // Nothing of the lost connection is in the way of the next one.
     const int from = int(m_mock->Lines().size());
     QVERIFY(e.Connect());
-    QCOMPARE(e.form->Edit1->text(), QString::number(m_meter.Block().word(ParameterBlock::SerialNumber)));
+    QCOMPARE(e.form->Edit1->text(), QString::number(m_meter.MeterBlock().word(ParameterBlock::SerialNumber)));
     QVERIFY(m_meter.WaitForCommand(sim::CodePing, m_meter.CommandCount(sim::CodePing) + 1, 4000));
     QCOMPARE(MockLines(QStringLiteral("STARTNOTIFY ") + kMeterName, from).size(), 1);
     QCOMPARE(e.prompts.messages.size(), 1);

@@ -68,7 +68,7 @@ private slots:
 void TestSimMeter::framesAreCutWhateverTheWrites()
 {
     MeterLogic meter;
-    const QByteArray write = WriteFrame(meter.Block());
+    const QByteArray write = WriteFrame(meter.MeterBlock());
     // Ping, a write split across pieces, a close, an unknown code, a read.
     const QByteArray stream = Code(sim::CodePing) + write + Code(sim::CodeCloseSession) + Code(99) +
                               Code(sim::CodeReadParameters);
@@ -101,12 +101,12 @@ void TestSimMeter::defaultBlockIsRealisticAndReadsBack()
     QCOMPARE(reply.size(), 517);
     QCOMPARE(reply.front(), char(sim::CodeReadParameters));
     QVERIFY(reply.endsWith("\r\n"));
-    const ParameterBlock &block = meter.Block();
+    const ParameterBlock &block = meter.MeterBlock();
     int sum = 0;
     for (std::uint8_t byte : block.bytes)
         sum += byte;
     QCOMPARE(sum % 256, 0);
-    QCOMPARE(MeterLogic::UsageCount(block), 25);
+    QCOMPARE(MeterLogic::StoredRecords(block), 25);
     QCOMPARE(block[ParameterBlock::ActiveRangeCount], 25);
     QCOMPARE(block[ParameterBlock::RangeMap], 1);
     QCOMPARE(block[ParameterBlock::RangeMap + 24], 25);
@@ -150,7 +150,7 @@ void TestSimMeter::writtenBlockIsCheckedAndKept()
     changed.setWord(ParameterBlock::SerialNumber, 4711);
     MeterLogic::SetChecksum(changed);
     QCOMPARE(Answer(meter, WriteFrame(changed)), Code(sim::CodeAccepted));
-    QCOMPARE(meter.Block().bytes, changed.bytes);
+    QCOMPARE(meter.MeterBlock().bytes, changed.bytes);
     QCOMPARE(Answer(meter, Code(sim::CodeReadParameters)).mid(1, 514), MeterLogic::EncodeBlock(changed));
 
     ParameterBlock wrongSum = changed;
@@ -162,14 +162,14 @@ void TestSimMeter::writtenBlockIsCheckedAndKept()
     QByteArray noCr = WriteFrame(changed);
     noCr.remove(515, 1);
     QCOMPARE(Answer(meter, noCr), Code(sim::CodeRepeat));
-    QCOMPARE(meter.Block().bytes, changed.bytes); // refused blocks are not kept
+    QCOMPARE(meter.MeterBlock().bytes, changed.bytes); // refused blocks are not kept
 }
 
 void TestSimMeter::repeatThenAccept()
 {
     MeterLogic meter;
     meter.faults.repeatReplies = 2;
-    const QByteArray frame = WriteFrame(meter.Block());
+    const QByteArray frame = WriteFrame(meter.MeterBlock());
     QCOMPARE(Answer(meter, frame + frame + frame), QByteArray("\x1b\x1b\x06"));
     QCOMPARE(meter.faults.repeatReplies, 0);
 }
@@ -219,7 +219,7 @@ void TestSimMeter::recordsFollowTheLayout()
 {
     MeterLogic meter;
     meter.SetLayout({{"No.", 4}, {"", 3}, {"Wood", 3}, {"Note", 0}});
-    QCOMPARE(sim::RecordSize(meter.Layout()), 15 + 14 + 14 + 11);
+    QCOMPARE(sim::LayoutRecordSize(meter.Layout()), 15 + 14 + 14 + 11);
     const QByteArray record = Answer(meter, Code(sim::CodeCurrentMeasurement));
     QCOMPARE(record.size(), 54);
     // The live reading is numbered after the 25 stored ones.
@@ -238,7 +238,7 @@ void TestSimMeter::downloadAndFirmwareExtensions()
     MeterLogic meter;
     meter.SetLayout({{"No.", 5}});
     QVERIFY(meter.Receive(Code(sim::CodeDownloadRecords)).isEmpty()); // no range asked for yet
-    ParameterBlock block = meter.Block();
+    ParameterBlock block = meter.MeterBlock();
     block.setWord(ParameterBlock::RangeFrom, 3);
     block.setWord(ParameterBlock::RangeTo, 5);
     MeterLogic::SetChecksum(block);

@@ -133,7 +133,7 @@ struct Central {
 QByteArray ReadParametersReply(const sim::SimPeripheral &peripheral)
 {
     return QByteArray(1, char(sim::CodeReadParameters)) +
-           sim::MeterLogic::EncodeBlock(peripheral.Meter().Block()) + "\r\n";
+           sim::MeterLogic::EncodeBlock(peripheral.Meter().MeterBlock()) + "\r\n";
 }
 
 } // namespace
@@ -332,7 +332,7 @@ void TestVLink::writesCompleteAndRepliesArriveExactly()
     // A frame written in pieces reaches the meter whole, one completion each.
     central.events.clear();
     QByteArray frame = QByteArray(1, char(sim::CodeWriteParameters)) +
-                       sim::MeterLogic::EncodeBlock(m_meter->Meter().Block()) + "\r\n";
+                       sim::MeterLogic::EncodeBlock(m_meter->Meter().MeterBlock()) + "\r\n";
     for (int at = 0; at < frame.size(); at += 64)
         QVERIFY(central.Write(frame.mid(at, 64)));
     QTRY_COMPARE(central.Count(Event::Write), 9);
@@ -478,7 +478,7 @@ void TestVLink::meterOnItsOwnThread()
     block[protocol::ParameterBlock::InfoText] = 'Q';
     meter.SetBlock(block);
     sim::MeterLogic::SetChecksum(block);
-    QCOMPARE(meter.Block().bytes, block.bytes);
+    QCOMPARE(meter.MeterBlock().bytes, block.bytes);
 
     Central central(endpoints);
     QVERIFY(central.LinkUp());

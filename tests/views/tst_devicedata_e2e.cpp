@@ -114,7 +114,7 @@ private slots:
         const QList<ParameterBlock> written = testsupport::WrittenBlocks(e.meter.Frames());
         QCOMPARE(written.size(), 1);
         QCOMPARE(written[0].bytes, expected.bytes);
-        QCOMPARE(e.meter.Block().bytes, expected.bytes);
+        QCOMPARE(e.meter.MeterBlock().bytes, expected.bytes);
         QVERIFY(e.prompts.messages.isEmpty());
 
         // The block read back is what the page shows now.
@@ -196,7 +196,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(e.form->Edit1->text(), QStringLiteral("24517"), 3000);
         // The meter keeps the sent block until the next "Send parameters".
         QCOMPARE(e.meter.CommandCount(sim::CodeWriteParameters), 1);
-        QCOMPARE(e.meter.Block().word(ParameterBlock::SerialNumber), 7);
+        QCOMPARE(e.meter.MeterBlock().word(ParameterBlock::SerialNumber), 7);
     }
 };
 
