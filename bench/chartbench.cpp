@@ -30,14 +30,8 @@ void FillTable(data::MeasTable &table, int count)
     QString error;
     if (!data::LoadFieldList(ConfigPath, fields, &error) || !sim::LoadRecordLayout(ConfigPath, &simLayout, &error))
         qFatal("%s", qPrintable(error));
-    std::vector<protocol::RecordField> layout;
-    QStringList captions;
-    for (const auto &item : fields.items) {
-        layout.push_back({item->Width, item->IsShown()});
-        if (item->IsShown())
-            captions << item->Name;
-    }
-    table.SetCaptions(captions);
+    const std::vector<protocol::RecordField> layout = data::RecordLayout(fields.items);
+    table.SetCaptions(data::ShownCaptions(fields.items));
     sim::MeterLogic meter;
     meter.SetLayout(simLayout);
     QList<QStringList> batch;

@@ -61,11 +61,8 @@ public:
         QString error;
         if (!data::LoadFieldList(ConfigPath, m_fields, &error))
             qFatal("%s", qPrintable(error));
-        for (const auto &item : m_fields.items) {
-            m_layout.push_back({item->Width, item->IsShown()});
-            if (item->IsShown())
-                m_captions << item->Name;
-        }
+        m_layout = data::RecordLayout(m_fields.items);
+        m_captions = data::ShownCaptions(m_fields.items);
         QList<sim::RecordField> simLayout;
         if (!sim::LoadRecordLayout(ConfigPath, &simLayout, &error))
             qFatal("%s", qPrintable(error));

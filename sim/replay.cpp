@@ -1,5 +1,7 @@
 #include "sim/replay.h"
 
+#include "vlink/vlinkwire.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -42,17 +44,6 @@ std::optional<EventLine> parseEventLine(QByteArrayView line)
     return e;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // "N: HH HH ..." with exactly N bytes; nullopt with the reason otherwise.
 std::optional<QByteArray> parseCountedBytes(QByteArrayView text, QString *reason)
 {
@@ -68,8 +59,8 @@ std::optional<QByteArray> parseCountedBytes(QByteArrayView text, QString *reason
     bytes.reserve(count);
     qsizetype at = 0;
     while (at < hex.size()) {
-        const int high = hexDigit(hex[at]);
-        const int low = at + 1 < hex.size() ? hexDigit(hex[at + 1]) : -1;
+        const int high = vlink::HexNibble(hex[at]);
+        const int low = at + 1 < hex.size() ? vlink::HexNibble(hex[at + 1]) : -1;
         const bool separated = at + 2 == hex.size() || (at + 2 < hex.size() && hex[at + 2] == ' ');
         if (high < 0 || low < 0 || !separated)
             break;

@@ -299,14 +299,8 @@ bool TestCli::ExpectedTable(int from, int to, data::MeasTable &table) const
     QString error;
     if (!data::LoadFieldList(kConfig, fields, &error))
         return false;
-    std::vector<protocol::RecordField> layout;
-    QStringList captions;
-    for (const auto &item : fields.items) {
-        layout.push_back({item->Width, item->IsShown()});
-        if (item->IsShown())
-            captions << item->Name;
-    }
-    table.SetCaptions(captions);
+    const std::vector<protocol::RecordField> layout = data::RecordLayout(fields.items);
+    table.SetCaptions(data::ShownCaptions(fields.items));
     QList<QStringList> batch;
     for (int n = from; n <= to; ++n) {
         QByteArray record;

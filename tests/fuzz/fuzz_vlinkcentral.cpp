@@ -172,13 +172,7 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     fuzz::Input input(data, size);
-    // Read sizes as in fuzz_vlinkwire: up to 16, each 0..127 bytes or, with
-    // the high bit, a multiple of 16 KiB.
-    QList<qsizetype> cuts;
-    for (int n = (input.Byte() & 15) + 1; n > 0; --n) {
-        const int b = input.Byte();
-        cuts.append(b & 0x80 ? qsizetype(b & 0x7F) << 14 : b);
-    }
+    const QList<qsizetype> cuts = input.Cuts();
     Choices choices;
     choices.subscribeTo = input.Byte();
     choices.writes = input.Byte() & 7;

@@ -117,14 +117,9 @@ void CheckLine(const QByteArray &text)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     fuzz::Input input(data, size);
-    // Read sizes: up to 16, each 0..127 bytes or, with the high bit, a
-    // multiple of 16 KiB; used in turn until the stream is spent (at most
-    // MaxReads reads).
-    QList<qsizetype> cuts;
-    for (int n = (input.Byte() & 15) + 1; n > 0; --n) {
-        const int b = input.Byte();
-        cuts.append(b & 0x80 ? qsizetype(b & 0x7F) << 14 : b);
-    }
+    // Read sizes, used in turn until the stream is spent (at most MaxReads
+    // reads).
+    const QList<qsizetype> cuts = input.Cuts();
     const QByteArray stream = Expand(input.Rest());
     if (std::all_of(cuts.begin(), cuts.end(), [](qsizetype n) { return n == 0; }))
         cuts.append(std::max<qsizetype>(stream.size(), 1)); // empty reads, then all of it

@@ -4,6 +4,7 @@
 // front of the input so the fuzzer can steer them too.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <cstddef>
@@ -46,6 +47,17 @@ public:
         return QByteArray(from, count);
     }
     std::size_t Left() const { return m_size - m_pos; }
+    // Read sizes for a stream cut into pieces: up to 16, each 0..127 bytes
+    // or, with the high bit, a multiple of 16 KiB.
+    QList<qsizetype> Cuts()
+    {
+        QList<qsizetype> cuts;
+        for (int n = (Byte() & 15) + 1; n > 0; --n) {
+            const int b = Byte();
+            cuts.append(b & 0x80 ? qsizetype(b & 0x7F) << 14 : b);
+        }
+        return cuts;
+    }
 
 private:
     const std::uint8_t *m_data;
