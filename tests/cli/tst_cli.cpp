@@ -1,7 +1,7 @@
-// tarvolin-cli as a script runs it: the built tool as a process against a
-// simulated meter on a thread of this test, so what the meter received can
-// be checked byte for byte. The tool runs on the real pauses, so each case
-// here is one path a user takes, with as few runs as it needs.
+// The tool's commands as a script runs them: read, write, live, download,
+// upload, their refusals and exit codes, and traces that play back.
+
+#include "tests/cli/clitest.h"
 
 #include "cli/exitcodes.h"
 #include "cli/files.h"
@@ -45,118 +45,36 @@
 #include <thread>
 #include <unistd.h>
 
-using protocol::ParameterBlock;
+using namespace clitest;
 
 namespace {
 
-const QString kConfig = QStringLiteral(TARVOLIN_CONFIG);
-const QString kLost = QStringLiteral("Connection lost or unrecoverable transmission error.");
-
-struct Result {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-// The shared richer block, with records stored.
-ParameterBlock StartBlock()
+// zevq-sim playing `trace` back; its port, 0 when it did not come up.
+quint16 StartReplay(QProcess &sim, const QString &trace)
 {
-    ParameterBlock b = testsupport::RicherBlock();
-    sim::MeterLogic::SetUsageCount(b, 3);
-    sim::MeterLogic::SetChecksum(b);
-    return b;
-}
-
-QString DateText(const ParameterBlock &b, int at)
-{
-    return QDate(2000 + b[at], b[at + 1] + 1, b[at + 2] + 1).toString(QStringLiteral("yyyy-MM-dd"));
-}
-
-bool WriteFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// A peer on the virtual link that advertises and then sends SERVICE lines
-// without end, never END, until the central hangs up or the test ends.
-class FloodPeer {
-public:
-    FloodPeer()
-    {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(m_listener, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(m_listener, 1) == 0 &&
-            ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-            port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~FloodPeer()
-    {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_listener);
-    }
-    quint16 port = 0;
-
-private:
-    bool Wait(int fd, short events)
-    {
-        pollfd ready{fd, events, 0};
-        while (!m_stop) {
-            if (::poll(&ready, 1, 50) > 0)
-                return true;
+    sim.start(QStringLiteral(ZEVQ_SIM_PROGRAM), {"--port", "0", "--replay", trace});
+    if (!sim.waitForStarted(5000))
+        return 0;
+    const QRegularExpression ready("^zevq-sim listening on 127\\.0\\.0\\.1:(\\d+)$");
+    while (sim.waitForReadyRead(10000)) {
+        while (sim.canReadLine()) {
+            const auto m = ready.match(QString::fromUtf8(sim.readLine()).trimmed());
+            if (m.hasMatch())
+                return static_cast<quint16>(m.captured(1).toUInt());
         }
-        return false;
     }
-    void Run()
-    {
-        if (!port || !Wait(m_listener, POLLIN))
-            return;
-        const int peer = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-        const QByteArray lines = "ADV Flood\n" + QByteArray("SERVICE 0000180A-0000-1000-8000-00805F9B34FB "
-                                                              "00002A29-0000-1000-8000-00805F9B34FB\n")
-                                                      .repeated(1000);
-        qsizetype at = 0;
-        while (peer >= 0 && Wait(peer, POLLOUT)) {
-            const ssize_t sent = ::send(peer, lines.constData() + at, size_t(lines.size() - at), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent < 0 && errno != EAGAIN)
-                break;
-            // Round and round, the ADV line left out after the first time.
-            at = sent > 0 && at + sent == lines.size() ? 10 : at + std::max<ssize_t>(sent, 0);
-        }
-        if (peer >= 0)
-            ::close(peer);
-    }
-
-    int m_listener = -1;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-QString AddressOf(const sim::SimMeterThread &meter)
-{
-    return QStringLiteral("127.0.0.1:%1").arg(meter.Port());
-}
-
-bool EverConnected(const sim::SimMeterThread &meter)
-{
-    return meter.ReceivedLines().contains("CONNECT");
+    return 0;
 }
 
 } // namespace
 
-class TestCli : public QObject {
+class TestCli : public CliTest {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void init();
+    void initTestCase() { Start(); }
+    void init() { Reset(); }
     void exitCodeFollowsTheKind_data();
     void exitCodeFollowsTheKind();
-    void addressMatches_data();
-    void addressMatches();
     void readGivesTheBlockAndWriteRestoresIt();
     void badInputIsRefusedBeforeAnythingIsSent_data();
     void badInputIsRefusedBeforeAnythingIsSent();
@@ -169,49 +87,9 @@ private slots:
     void downloadWritesTheBytesOfSave();
     void downloadWritesAWorkbook();
     void uploadSendsTheDataRecords();
-    void outputTargetJudging_data();
-    void outputTargetJudging();
-    void fullDiskKeepsTheOldFile();
-    void outputToAPipeIsAStream_data();
-    void outputToAPipeIsAStream();
-    void scanFloodIsCutOff();
-    void signalsEndTheToolAtOnce();
-    void addressPicksOneOfTwoMeters_data();
-    void addressPicksOneOfTwoMeters();
-    void scanListsEveryDeviceAndItsSignal();
-    void refusedNotificationsEndWithinTheScanTime();
-    void scanWithoutAdapterSaysOnlyThat();
-    void versionNamesToolAndQt();
     void traceThatCannotBeWrittenIsSaid();
     void tracesPlayBackAsTheMeter();
-
-private:
-    void Launch(QProcess &process, const QStringList &arguments, const QStringList &environment = {});
-    Result Tool(const QStringList &arguments, const QStringList &environment = {});
-    QByteArray ExpectedCsv(int from, int to, QChar separator, data::CsvEncoding encoding) const;
-    bool ExpectedTable(int from, int to, data::MeasTable &table) const;
-    QString Path(const QString &name) const { return m_dir.filePath(name); }
-
-    sim::SimMeterThread m_meter;
-    QList<sim::RecordField> m_layout;
-    QTemporaryDir m_dir;
 };
-
-void TestCli::initTestCase()
-{
-    QVERIFY(m_dir.isValid());
-    QString error;
-    QVERIFY2(sim::LoadRecordLayout(kConfig, &m_layout, &error), qPrintable(error));
-    QVERIFY(m_meter.Start());
-}
-
-void TestCli::init()
-{
-    m_meter.SetFaults({});
-    m_meter.SetAdvertisement({});
-    m_meter.SetLayout(m_layout);
-    m_meter.SetBlock(StartBlock());
-}
 
 void TestCli::exitCodeFollowsTheKind_data()
 {
@@ -238,85 +116,6 @@ void TestCli::exitCodeFollowsTheKind()
     QFETCH(protocol::Failure, why);
     QFETCH(int, code);
     QCOMPARE(int(cli::ExitCodeFor(why)), code);
-}
-
-void TestCli::addressMatches_data()
-{
-    QTest::addColumn<QString>("wanted");
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<bool>("matches");
-    QTest::newRow("none asked") << QString() << QStringLiteral("127.0.0.1:47001") << true;
-    QTest::newRow("same") << QStringLiteral("127.0.0.1:47001") << QStringLiteral("127.0.0.1:47001") << true;
-    QTest::newRow("letter case") << QStringLiteral("00:1b:7a:00:00:0f") << QStringLiteral("00:1B:7A:00:00:0F") << true;
-    QTest::newRow("UUID letter case") << QStringLiteral("{6B1E0A2C-0000-4000-8000-00000000ABCD}")
-                                      << QStringLiteral("{6b1e0a2c-0000-4000-8000-00000000abcd}") << true;
-    QTest::newRow("another") << QStringLiteral("00:1B:7A:00:00:0E") << QStringLiteral("00:1B:7A:00:00:0F") << false;
-    QTest::newRow("a prefix") << QStringLiteral("127.0.0.1:4700") << QStringLiteral("127.0.0.1:47001") << false;
-    QTest::newRow("platform gives none") << QStringLiteral("00:1B:7A:00:00:0F") << QString() << false;
-}
-
-void TestCli::addressMatches()
-{
-    QFETCH(QString, wanted);
-    QFETCH(QString, address);
-    QFETCH(bool, matches);
-    QCOMPARE(devlink::AddressMatches(wanted, address), matches);
-}
-
-void TestCli::Launch(QProcess &process, const QStringList &arguments, const QStringList &environment)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("TARVOLIN_LINK"));
-    for (const char *name : {"TARVOLIN_ADDRESS", "QT_LOGGING_RULES", "QT_LOGGING_CONF"})
-        env.remove(QString::fromLatin1(name));
-    for (const QString &setting : environment)
-        env.insert(setting.section(QLatin1Char('='), 0, 0), setting.section(QLatin1Char('='), 1));
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(TARVOLIN_CLI),
-                  QStringList{QStringLiteral("--link"), m_meter.LinkValue(), QStringLiteral("--scan-seconds"),
-                              QStringLiteral("5")}
-                      + arguments);
-}
-
-Result TestCli::Tool(const QStringList &arguments, const QStringList &environment)
-{
-    QProcess process;
-    Launch(process, arguments, environment);
-    Result r;
-    if (!process.waitForFinished(40000) || process.exitStatus() != QProcess::NormalExit)
-        return r;
-    r.code = process.exitCode();
-    r.out = process.readAllStandardOutput();
-    r.err = process.readAllStandardError();
-    return r;
-}
-
-// The table after the window merged the meter's records from..to: the
-// program's own field list, the meter's own records.
-bool TestCli::ExpectedTable(int from, int to, data::MeasTable &table) const
-{
-    data::FieldList fields;
-    QString error;
-    if (!data::LoadFieldList(kConfig, fields, &error))
-        return false;
-    const std::vector<protocol::RecordField> layout = data::RecordLayout(fields.items);
-    table.SetCaptions(data::ShownCaptions(fields.items));
-    QList<QStringList> batch;
-    for (int n = from; n <= to; ++n) {
-        QByteArray record;
-        m_meter.Run([&](sim::SimPeripheral &p) { record = p.Meter().MakeRecord(n); });
-        batch << protocol::DecodeRecord(
-            layout, {reinterpret_cast<const std::uint8_t *>(record.constData()), std::size_t(record.size())});
-    }
-    table.Merge(batch);
-    return true;
-}
-
-// What "Save" writes as CSV after that merge.
-QByteArray TestCli::ExpectedCsv(int from, int to, QChar separator, data::CsvEncoding encoding) const
-{
-    data::MeasTable table;
-    return ExpectedTable(from, to, table) ? data::CsvBytes(table, separator, encoding) : QByteArray();
 }
 
 void TestCli::readGivesTheBlockAndWriteRestoresIt()
@@ -443,6 +242,9 @@ void TestCli::badInputIsRefusedBeforeAnythingIsSent()
     QVERIFY(r.out.isEmpty());
     QCOMPARE(m_meter.ReceivedLines().size(), linesBefore);
 }
+
+// A file that names no serial number applies to any meter; what it changes
+// is checked against the meter's block, before anything is written.
 
 // A file that names no serial number applies to any meter; what it changes
 // is checked against the meter's block, before anything is written.
@@ -598,288 +400,6 @@ void TestCli::uploadSendsTheDataRecords()
     QVERIFY(image == sim::HexImage::Of(lines.mid(1, 4)));
 }
 
-void TestCli::outputTargetJudging_data()
-{
-    using F = cli::PathFacts;
-    using T = cli::OutputTarget;
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<int>("type");
-    QTest::addColumn<bool>("sameAsStdout");
-    QTest::addColumn<bool>("folderExists");
-    QTest::addColumn<bool>("folderWritable");
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("no -o") << "" << int(F::Missing) << false << false << false << int(T::Stdout) << "";
-    QTest::newRow("-") << "-" << int(F::Missing) << false << false << false << int(T::Stdout) << "";
-    QTest::newRow("/dev/stdout, a pipe") << "/dev/stdout" << int(F::Pipe) << true << true << false << int(T::Stdout) << "";
-    QTest::newRow("stdout's file") << "log" << int(F::Regular) << true << true << true << int(T::Stdout) << "";
-    QTest::newRow("device") << "x" << int(F::Device) << false << true << false << int(T::Stream) << "";
-    QTest::newRow("pipe") << "p" << int(F::Pipe) << false << true << false << int(T::Stream) << "";
-    QTest::newRow("folder") << "/tmp" << int(F::Folder) << false << true << true << int(T::Refused) << "It is a folder.";
-    QTest::newRow("socket") << "s" << int(F::Other) << false << true << true << int(T::Refused)
-                            << "It is neither a file nor a device nor a pipe.";
-    QTest::newRow("trailing slash") << "out/" << int(F::Missing) << false << true << true << int(T::Refused)
-                                    << "It names a folder.";
-    QTest::newRow("no folder") << "no/x" << int(F::Missing) << false << false << false << int(T::Refused)
-                               << "Its folder does not exist.";
-    QTest::newRow("closed folder") << "x" << int(F::Regular) << false << true << false << int(T::Refused)
-                                   << "Its folder takes no new files.";
-    QTest::newRow("old file") << "x" << int(F::Regular) << false << true << true << int(T::File) << "";
-    QTest::newRow("new file") << "x" << int(F::Missing) << false << true << true << int(T::File) << "";
-}
-
-void TestCli::outputTargetJudging()
-{
-    QFETCH(QString, path);
-    QFETCH(int, type);
-    QFETCH(bool, sameAsStdout);
-    QFETCH(bool, folderExists);
-    QFETCH(bool, folderWritable);
-    QFETCH(int, kind);
-    QFETCH(QString, reason);
-    const cli::OutputTarget target =
-        cli::JudgeOutput(path, {cli::PathFacts::Type(type), sameAsStdout, folderExists, folderWritable});
-    QCOMPARE(int(target.kind), kind);
-    QCOMPARE(target.reason, reason);
-}
-
-// First as the report found it: a disk of one page whose folder takes no
-// new files while the old file is writable (refused before connecting),
-// then the folder open and the disk full (the download runs, the result
-// cannot be written). The old file survives both, exit 7 each time. The
-// tool runs in a mount namespace of its own (inside a user namespace where
-// the test is not root) as root without a single capability, so the
-// folder's mode binds it as it binds any user.
-void TestCli::fullDiskKeepsTheOldFile()
-{
-    ParameterBlock block = StartBlock();
-    sim::MeterLogic::SetUsageCount(block, 60); // some 7 KB of CSV, more than the disk holds
-    sim::MeterLogic::SetChecksum(block);
-    m_meter.SetBlock(block);
-    const QString script = QStringLiteral(R"(d=$1; out=$2; shift 2
-mount -t tmpfs -o size=4k,mode=0555 tmpfs "$d" || exit 97
-printf old >"$d/records.csv"
-run() {
-  setpriv --inh-caps=-all --bounding-set=-all -- "$@" download -o "$d/records.csv" 2>"$out/err$n"
-  echo $? >"$out/code$n"; cat "$d/records.csv" >"$out/after$n"; ls -A "$d" >"$out/list$n"
-}
-n=1; run "$@"
-chmod 0755 "$d"
-n=2; run "$@"
-)");
-    QTemporaryDir work;
-    QVERIFY(QDir(work.path()).mkdir(QStringLiteral("disk")));
-    QStringList arguments{QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private")};
-    if (::geteuid() != 0)
-        arguments = QStringList{QStringLiteral("--user"), QStringLiteral("--map-root-user")} + arguments;
-    arguments << QStringLiteral("sh") << QStringLiteral("-c") << script << QStringLiteral("sh")
-              << work.filePath(QStringLiteral("disk")) << work.path() << QStringLiteral(TARVOLIN_CLI)
-              << QStringLiteral("--link") << m_meter.LinkValue() << QStringLiteral("--scan-seconds")
-              << QStringLiteral("5");
-    const auto connects = [this] { return m_meter.ReceivedLines().count("CONNECT"); };
-    const qsizetype connectsBefore = connects();
-    QProcess process;
-    process.start(QStringLiteral("unshare"), arguments);
-    QVERIFY(process.waitForFinished(60000));
-    const auto result = [&](const char *name) { return testsupport::ReadAll(work.filePath(QLatin1String(name))); };
-    if (process.exitCode() != 0 || result("code1").isEmpty())
-        QSKIP(qPrintable(QStringLiteral("no small disk of our own here (needs unshare and tmpfs): ")
-                         + QString::fromLocal8Bit(process.readAllStandardError())));
-    QCOMPARE(result("code1"), QByteArray("7\n"));
-    QVERIFY2(result("err1").contains("Its folder takes no new files."), result("err1").constData());
-    QCOMPARE(result("after1"), QByteArray("old"));
-    QCOMPARE(result("code2"), QByteArray("7\n"));
-    QVERIFY2(result("err2").contains("No space left on device"), result("err2").constData());
-    QCOMPARE(result("after2"), QByteArray("old"));
-    QCOMPARE(result("list2"), QByteArray("records.csv\n"));
-    QCOMPARE(connects() - connectsBefore, 1); // the first run never connected
-}
-
-// A pipe given as -o, and /dev/stdout into the pipe the test reads, get the
-// result as a stream; the pipe is still a pipe.
-void TestCli::outputToAPipeIsAStream_data()
-{
-    QTest::addColumn<bool>("namedPipe");
-    QTest::newRow("named pipe") << true;
-    QTest::newRow("/dev/stdout into a pipe") << false;
-}
-
-void TestCli::outputToAPipeIsAStream()
-{
-    QFETCH(bool, namedPipe);
-    const QString fifo = Path(QStringLiteral("pipe"));
-    QFile::remove(fifo);
-    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    // The test reads what the tool wrote once it is done: the result fits
-    // the pipe's buffer.
-    const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    QVERIFY(reader >= 0);
-    const Result r = Tool({QStringLiteral("read"), QStringLiteral("-o"), namedPipe ? fifo : QStringLiteral("/dev/stdout")});
-    QByteArray piped(1 << 16, '\0');
-    const ssize_t n = ::read(reader, piped.data(), size_t(piped.size()));
-    ::close(reader);
-    piped.resize(std::max<ssize_t>(n, 0));
-    QCOMPARE(r.code, 0);
-    const QByteArray json = namedPipe ? piped : r.out;
-    QVERIFY2(QJsonDocument::fromJson(json).object().value("serialNumber").toInt() == 40213, json.left(80).constData());
-    QVERIFY((namedPipe ? r.out : piped).isEmpty());
-    struct stat st {};
-    QVERIFY(::stat(QFile::encodeName(fifo).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
-}
-
-void TestCli::scanFloodIsCutOff()
-{
-    FloodPeer peer;
-    QVERIFY(peer.port);
-    const Result r = Tool({QStringLiteral("--link"), QStringLiteral("vlink:127.0.0.1:%1").arg(peer.port),
-                           QStringLiteral("--scan-seconds"), QStringLiteral("2"), QStringLiteral("scan")});
-    QCOMPARE(r.code, 0);
-    QVERIFY(r.out.isEmpty());
-    QVERIFY2(r.err.contains(QStringLiteral("vlink peer 127.0.0.1:%1 cut off: it advertised more than 32 services")
-                                .arg(peer.port)
-                                .toUtf8()),
-             r.err.constData());
-}
-
-// A FIFO as --config is refused before it is opened (opening it waited for
-// a writer, deaf to signals); SIGTERM as soon as the tool listens for it,
-// in the middle of its start, ends it with 130.
-void TestCli::signalsEndTheToolAtOnce()
-{
-    const QString fifo = Path(QStringLiteral("config-pipe"));
-    QFile::remove(fifo);
-    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    const Result refused = Tool({QStringLiteral("--config"), fifo, QStringLiteral("read")});
-    QCOMPARE(refused.code, 1);
-    QVERIFY2(refused.err.contains("is not a regular file"), refused.err.constData());
-
-    QProcess process;
-    Launch(process, {QStringLiteral("read")});
-    QVERIFY(process.waitForStarted(10000));
-    QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
-    const auto catchesTerm = [&] {
-        if (!status.open(QIODevice::ReadOnly))
-            return false;
-        const QByteArray text = status.readAll();
-        status.close();
-        const qsizetype at = text.indexOf("SigCgt:");
-        return at >= 0 && (text.mid(at + 7, text.indexOf('\n', at) - at - 7).trimmed().toULongLong(nullptr, 16) &
-                           (1ULL << (SIGTERM - 1)));
-    };
-    QDeadlineTimer deadline(10000);
-    while (!catchesTerm() && !deadline.hasExpired())
-        QThread::yieldCurrentThread();
-    QVERIFY(!deadline.hasExpired());
-    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
-    QVERIFY(process.waitForFinished(15000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 130);
-}
-
-void TestCli::addressPicksOneOfTwoMeters_data()
-{
-    QTest::addColumn<bool>("wantOther"); // else this test's usual meter
-    QTest::addColumn<bool>("fromEnvironment");
-    QTest::newRow("listed second") << true << false;
-    QTest::newRow("listed second, TARVOLIN_ADDRESS") << false << true;
-}
-
-// Two meters answer to the meter's name; only the one asked for is
-// connected, wherever the scan meets it.
-void TestCli::addressPicksOneOfTwoMeters()
-{
-    QFETCH(bool, wantOther);
-    QFETCH(bool, fromEnvironment);
-    sim::SimMeterThread other;
-    QVERIFY(other.Start());
-    ParameterBlock block = StartBlock();
-    block.setWord(ParameterBlock::SerialNumber, 22222);
-    other.SetBlock(block);
-    const sim::SimMeterThread &wanted = wantOther ? other : m_meter;
-    const sim::SimMeterThread &passed = wantOther ? m_meter : other;
-    const QString list = QStringLiteral("vlink:%1,%2").arg(AddressOf(passed), AddressOf(wanted));
-    const bool passedBefore = EverConnected(passed);
-    const QString address = AddressOf(wanted);
-    const Result r = fromEnvironment
-        ? Tool({QStringLiteral("--link"), list, QStringLiteral("read")}, {QStringLiteral("TARVOLIN_ADDRESS=") + address})
-        : Tool({QStringLiteral("--link"), list, QStringLiteral("--address"), address, QStringLiteral("read")});
-    QCOMPARE(r.code, 0);
-    QCOMPARE(QJsonDocument::fromJson(r.out).object().value("serialNumber").toInt(), wantOther ? 22222 : 40213);
-    QVERIFY(EverConnected(wanted));
-    QCOMPARE(EverConnected(passed), passedBefore);
-
-    // An address nobody has: nothing is connected, and the tool says which.
-    const QList<QByteArray> otherLines = other.ReceivedLines();
-    const QList<QByteArray> meterLines = m_meter.ReceivedLines();
-    const Result absent = Tool({QStringLiteral("--link"), list, QStringLiteral("--scan-seconds"), QStringLiteral("1"),
-                                QStringLiteral("--address"), QStringLiteral("127.0.0.1:1"), QStringLiteral("read")});
-    QCOMPARE(absent.code, 3);
-    QVERIFY2(absent.err.contains("meter 127.0.0.1:1 not found"), absent.err.constData());
-    QCOMPARE(other.ReceivedLines(), otherLines);
-    QCOMPARE(m_meter.ReceivedLines(), meterLines);
-}
-
-void TestCli::scanListsEveryDeviceAndItsSignal()
-{
-    sim::Advertisement signal;
-    signal.rssi = -61;
-    m_meter.SetAdvertisement(signal);
-    sim::SimMeterThread other;
-    QVERIFY(other.Start());
-    const QString evil = QStringLiteral("Ev\x1b[2J\til\u00ff");
-    other.SetAdvertisement({evil, sim::Advertisement::NoSerialService});
-    const QString list = QStringLiteral("vlink:%1,%2").arg(AddressOf(m_meter), AddressOf(other));
-    const QStringList scan{QStringLiteral("--link"), list, QStringLiteral("--scan-seconds"), QStringLiteral("1"),
-                           QStringLiteral("scan")};
-
-    Result r = Tool(scan + QStringList{QStringLiteral("--json")});
-    QCOMPARE(r.code, 0);
-    QJsonArray devices = QJsonDocument::fromJson(r.out).array();
-    QCOMPARE(devices.size(), 2);
-    if (devices[0].toObject().value("address") != AddressOf(m_meter))
-        devices = QJsonArray{devices[1], devices[0]};
-    QCOMPARE(devices[0].toObject(), (QJsonObject{{"name", "Vorelt-ZEVQ25k"}, {"address", AddressOf(m_meter)},
-                                                 {"rssi", -61}, {"meter", true}}));
-    QCOMPARE(devices[1].toObject(), (QJsonObject{{"name", evil}, {"address", AddressOf(other)},
-                                                 {"rssi", QJsonValue::Null}, {"meter", false}}));
-
-    // As text the name cannot reach the terminal or add a column.
-    r = Tool(scan);
-    QCOMPARE(r.code, 0);
-    QVERIFY(!r.out.contains('\x1b'));
-    QVERIFY2(r.out.contains("* Vorelt-ZEVQ25k\t" + AddressOf(m_meter).toLatin1() + "\t-61 dBm\t(the meter)\n"),
-             r.out.constData());
-    QVERIFY2(r.out.contains("  Ev\\x1b[2J\\til\xc3\xbf\t" + AddressOf(other).toLatin1() + "\t-\n"), r.out.constData());
-}
-
-void TestCli::refusedNotificationsEndWithinTheScanTime()
-{
-    // Round after round the meter refuses; the tool has no Cancel, so its
-    // time bounds them all.
-    m_meter.ChangeFaults([](sim::MeterFaults &f) { f.subscribeStatus = 133; });
-    const Result r = Tool({QStringLiteral("--scan-seconds"), QStringLiteral("2"), QStringLiteral("read")});
-    QCOMPARE(r.code, 3);
-    QVERIFY(r.out.isEmpty());
-    const QList<QByteArray> lines = m_meter.ReceivedLines();
-    QVERIFY(std::any_of(lines.cbegin(), lines.cend(), [](const QByteArray &line) { return line.startsWith("SUBSCRIBE "); }));
-}
-
-void TestCli::scanWithoutAdapterSaysOnlyThat()
-{
-    // No system bus at all: the tool's own message, none of Qt's warnings.
-    const Result r = Tool({QStringLiteral("--link"), QString(), QStringLiteral("scan")},
-                          {QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/bus")});
-    QCOMPARE(r.code, 2);
-    QCOMPARE(r.err, QByteArray("BT LE module not enabled or not installed\n"));
-}
-
-void TestCli::versionNamesToolAndQt()
-{
-    const Result r = Tool({QStringLiteral("--version")});
-    QCOMPARE(r.code, 0);
-    QCOMPARE(r.out, "tarvolin-cli " TARVOLIN_VERSION " (Qt " + QByteArray(qVersion()) + ")\n");
-}
-
 // A full disk under the trace: the command's own result stands, and the
 // trace's gap is said rather than left for support to find.
 void TestCli::traceThatCannotBeWrittenIsSaid()
@@ -890,27 +410,6 @@ void TestCli::traceThatCannotBeWrittenIsSaid()
              r.err.constData());
     QVERIFY(r.out.contains("\"serialNumber\""));
 }
-
-namespace {
-
-// zevq-sim playing `trace` back; its port, 0 when it did not come up.
-quint16 StartReplay(QProcess &sim, const QString &trace)
-{
-    sim.start(QStringLiteral(ZEVQ_SIM_PROGRAM), {"--port", "0", "--replay", trace});
-    if (!sim.waitForStarted(5000))
-        return 0;
-    const QRegularExpression ready("^zevq-sim listening on 127\\.0\\.0\\.1:(\\d+)$");
-    while (sim.waitForReadyRead(10000)) {
-        while (sim.canReadLine()) {
-            const auto m = ready.match(QString::fromUtf8(sim.readLine()).trimmed());
-            if (m.hasMatch())
-                return static_cast<quint16>(m.captured(1).toUInt());
-        }
-    }
-    return 0;
-}
-
-} // namespace
 
 void TestCli::tracesPlayBackAsTheMeter()
 {
