@@ -172,7 +172,7 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     fuzz::Input input(data, size);
-    const QList<qsizetype> cuts = input.Cuts();
+    QList<qsizetype> cuts = input.Cuts();
     Choices choices;
     choices.subscribeTo = input.Byte();
     choices.writes = input.Byte() & 7;

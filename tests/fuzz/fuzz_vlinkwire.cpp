@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     fuzz::Input input(data, size);
     // Read sizes, used in turn until the stream is spent (at most MaxReads
     // reads).
-    const QList<qsizetype> cuts = input.Cuts();
+    QList<qsizetype> cuts = input.Cuts();
     const QByteArray stream = Expand(input.Rest());
     if (std::all_of(cuts.begin(), cuts.end(), [](qsizetype n) { return n == 0; }))
         cuts.append(std::max<qsizetype>(stream.size(), 1)); // empty reads, then all of it
