@@ -53,13 +53,14 @@ Options:
 
 Exit codes:
   0    done
-  1    bad usage, bad input file, or a table too large for a workbook
+  1    bad usage or bad input file
   2    no Bluetooth LE adapter
   3    meter not found or connection failure
   4    connection lost or transmission error
   5    read-back differs
   6    the file belongs to another meter; nothing was written
-  7    the result could not be written (-o or stdout)
+  7    the result could not be written (-o or stdout; also a table too
+       large for a workbook)
   130  interrupted (Ctrl+C); a connected meter is told the session ends
 
 Messages go to stderr, results to stdout.
