@@ -17,6 +17,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace app {
@@ -234,6 +235,15 @@ void TForm4::Button4Click()
 
 void TForm4::closeEvent(QCloseEvent *event)
 {
+    // A step of the worker that processes pending events (the progress
+    // steps do) can deliver this close. Ending the worker from inside its
+    // own step would wait for a worker that waits for the step: the close
+    // is taken up again once the step has returned.
+    if (devlink::Worker && devlink::Worker->InHandedStep()) {
+        event->ignore();
+        QTimer::singleShot(0, this, &QWidget::close);
+        return;
+    }
     if (!m_closed) {
         m_closed = true;
         FormClose();

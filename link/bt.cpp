@@ -6,6 +6,8 @@
 
 #include <QCoreApplication>
 
+#include <utility>
+
 namespace devlink {
 
 BT *Worker = nullptr;
@@ -123,9 +125,13 @@ void BT::RequestUpload(std::unique_ptr<QStringList> lines, const QString &fileNa
 void BT::Shutdown()
 {
     TerminateEvent.Signal();
-    // The worker may be inside a step it handed to us: keep running them.
-    while (!wait(10))
+    // The worker may be waiting on a step it handed to us. Run it from here
+    // rather than wait for its poke: when the close itself came out of the
+    // event queue, a nested loop need not deliver what was queued meanwhile.
+    while (!wait(10)) {
+        RunHandedStep();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
     // Pairs with the end of run(): everything the worker did is seen here.
     { std::lock_guard guard(m_handoffLock); }
     delete this;
@@ -411,15 +417,21 @@ void BT::RunHandedStep()
 {
     const std::function<void()> *step = nullptr;
     {
+        // Taken once: a poke that arrives after Shutdown ran the step finds
+        // nothing to do.
         std::lock_guard guard(m_handoffLock);
-        step = m_handedStep;
+        step = std::exchange(m_handedStep, nullptr);
     }
+    if (!step)
+        return;
     std::exception_ptr error;
+    m_inHandedStep = true;
     try {
         (*step)();
     } catch (...) {
         error = std::current_exception();
     }
+    m_inHandedStep = false;
     {
         std::lock_guard guard(m_handoffLock);
         m_handedError = error;

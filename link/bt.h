@@ -71,6 +71,9 @@ public:
     void Shutdown();
 
     SessionState CurrentState() const;
+    // True on the main thread while it runs a step the worker handed it; a
+    // step may process pending events, and the worker cannot end meanwhile.
+    bool InHandedStep() const { return m_inHandedStep; }
     // Passes that took a request and ran its work to the end; a caller
     // without a window (the tool, tests) waits for it to grow.
     int RequestsServed() const { return m_requestsServed.load(std::memory_order_acquire); }
@@ -150,6 +153,7 @@ private:
     std::condition_variable m_handedCondition;
     const std::function<void()> *m_handedStep = nullptr;
     bool m_handedDone = false;
+    bool m_inHandedStep = false; // main thread only
     std::exception_ptr m_handedError;
 
     AutoResetEvent RequestEvent;

@@ -5,6 +5,7 @@
 // the files in the program's folder as they were.
 
 #include "tests/support/e2esteps.h"
+#include "app/dialogs.h"
 
 #include "views/widgets.h"
 #include "vlink/vlinkwire.h"
@@ -16,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
+#include <QProgressBar>
 #include <QTemporaryFile>
 
 using devlink::SessionState;
@@ -319,12 +321,15 @@ private slots:
     void windowClosedDuringOperation_data()
     {
         QTest::addColumn<bool>("download");
-        QTest::newRow("download") << true;
-        QTest::newRow("upload") << false;
+        QTest::addColumn<bool>("insideStep"); // closed while a progress step runs events
+        QTest::newRow("download") << true << false;
+        QTest::newRow("upload") << false << false;
+        QTest::newRow("upload, closed inside a progress step") << false << true;
     }
     void windowClosedDuringOperation()
     {
         QFETCH(bool, download);
+        QFETCH(bool, insideStep);
         EndToEnd e;
         QVERIFY(testsupport::ConnectedTo(e, 25));
         const QList<QByteArray> lines = testsupport::SixLineFirmware();
@@ -343,7 +348,14 @@ private slots:
         QCOMPARE(e.State(), download ? devlink::Transferring : devlink::Uploading);
 
         Heartbeat heartbeat;
-        QTimer::singleShot(0, e.form, [&] { e.form->close(); });
+        if (insideStep) {
+            // The bar moves inside the worker's step, which then runs
+            // pending events: the close arrives in the middle of the step.
+            QObject::connect(app::Form7->ProgressBar1, &QProgressBar::valueChanged, e.form,
+                             [&] { e.form->close(); }, Qt::SingleShotConnection);
+        } else {
+            QTimer::singleShot(0, e.form, [&] { e.form->close(); });
+        }
         QCOMPARE(qApp->exec(), 0);
         QVERIFY(devlink::Worker == nullptr);
         QVERIFY2(heartbeat.longestGapMs < 500, qPrintable(QString::number(heartbeat.longestGapMs)));
