@@ -116,10 +116,10 @@ bool MeterLink::LinkUpRound()
         m_view->Tell(message, Failure::NoAdapter);
         return true;
     }
-    // A round repeated after a refusal finds the worker still searching. The
-    // window tells it again all the same; in the tool, which gives up in the
-    // end, the request would stay pending and start a second search then.
-    if (m_worker && !(m_giveUpWhenScanEnds && m_refused))
+    // A round repeated after a refusal finds the worker still searching:
+    // asked again, it would keep the request and start a second search, with
+    // a second message, once this one has given up.
+    if (m_worker && !m_refused)
         m_worker->RequestConnect();
     Outcome linked = FindMeter();
     if (linked)

@@ -6,6 +6,8 @@
 #include "protocol/meterchannel.h"
 #include "sim/meterlogic.h"
 
+#include <algorithm>
+
 #include <QLabel>
 #include <QLineEdit>
 
@@ -29,6 +31,7 @@ private slots:
     void meterWithoutSerialServiceFails();
     void serviceWithoutCharacteristicFails();
     void refusedConnectGivesUp();
+    void refusedNotificationsThenGiveUpSaysItOnce();
     void windowClosedWhileConnectedTellsMeter();
     void windowClosedDuringLinkUp();
     void windowClosedDuringTransfer();
@@ -168,6 +171,33 @@ void SessionTest::refusedConnectGivesUp()
     e.meter.ChangeFaults([](sim::MeterFaults &f) { f.refuseConnect = true; });
     e.ClickConnect();
     QTRY_COMPARE_WITH_TIMEOUT(e.prompts.texts(), QStringList{kFailure}, 15000);
+    QCOMPARE(e.State(), devlink::Idle);
+}
+
+void SessionTest::refusedNotificationsThenGiveUpSaysItOnce()
+{
+    // The window starts the link-up over while notifications are refused; a
+    // later give-up is one failure, not one per round.
+    EndToEnd e;
+    QVERIFY(e.Start());
+    e.meter.ChangeFaults([](sim::MeterFaults &f) { f.subscribeStatus = 133; });
+    // The click runs the link-up, round after round, inside its handler.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const QList<QByteArray> lines = e.meter.ReceivedLines();
+        if (std::count_if(lines.cbegin(), lines.cend(), [](const QByteArray &l) { return l.startsWith("SUBSCRIBE "); }) < 2)
+            return;
+        e.meter.ChangeFaults([](sim::MeterFaults &f) { f.refuseConnect = true; });
+        watch.stop();
+    });
+    watch.start(20);
+    e.ClickConnect();
+    QVERIFY(!watch.isActive());
+    QTRY_COMPARE_WITH_TIMEOUT(e.prompts.texts(), QStringList{kFailure}, 15000);
+    QCOMPARE(e.State(), devlink::Idle);
+    // A second search would follow at once; give it the time to show.
+    QTest::qWait(300);
+    QCOMPARE(e.prompts.texts(), QStringList{kFailure});
     QCOMPARE(e.State(), devlink::Idle);
 }
 
