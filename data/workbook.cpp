@@ -64,7 +64,11 @@ lxw_error WriteCell(lxw_worksheet *sheet, int row, int column, QStringView text,
         if (const auto number = DecimalNumber(text, &digits); number && digits <= ExactDigits)
             return worksheet_write_number(sheet, lxw_row_t(row), lxw_col_t(column), *number, format);
     }
-    return worksheet_write_string(sheet, lxw_row_t(row), lxw_col_t(column), text.toUtf8().constData(), format);
+    // The library takes C strings, so a zero character would end the cell
+    // there and lose the rest: it is written as the symbol for it instead.
+    QString shown = text.toString();
+    shown.replace(QChar(0), QChar(0x2400));
+    return worksheet_write_string(sheet, lxw_row_t(row), lxw_col_t(column), shown.toUtf8().constData(), format);
 }
 
 // Fills the sheet; the first error of the library ends it.

@@ -127,6 +127,20 @@ private slots:
         QVERIFY(testsupport::WorkbookPart(bytes, QStringLiteral("xl/styles.xml")).contains("<b/>"));
     }
 
+    void controlCharactersKeepTheRestOfTheCell()
+    {
+        // Raw record bytes may hold a zero: it must not end the cell. Other
+        // control characters take the sheet's own escape.
+        data::MeasTable table;
+        table.SetCaptions({QStringLiteral("No."), QStringLiteral("Note")});
+        table.Merge({{QStringLiteral("1"), QStringLiteral("a") + QChar(0) + QStringLiteral("b\x1b[31m")}});
+        QByteArray bytes;
+        QString error;
+        QVERIFY2(data::WorkbookBytes(table, &bytes, &error), qPrintable(error));
+        const QByteArray sheet = testsupport::WorkbookPart(bytes, QStringLiteral("xl/worksheets/sheet1.xml"));
+        QCOMPARE(Cells(sheet)["B2"].text, QStringLiteral("a\u2400b_x001B_[31m"));
+    }
+
     void cellTooLongForASheet()
     {
         data::MeasTable table;
