@@ -1,6 +1,7 @@
 // tarvolin-cli download [--from A] [--to B] [-o FILE] [--utf8]: stored
 // measurements as the CSV file or the workbook that "Save" writes.
 #include "cli/commands.h"
+#include "cli/files.h"
 
 #include "data/csv.h"
 #include "data/platform.h"
@@ -38,7 +39,8 @@ bool TableResult(const data::MeasTable &table, const Options &options, QByteArra
     if (!data::IsWorkbookName(options.output)) {
         // UTF-16 is the file format; on a terminal it would show as text
         // strewn with NUL bytes, so a person reading the result gets UTF-8.
-        const bool terminal = options.output.isEmpty() && ::isatty(STDOUT_FILENO) == 1;
+        const bool terminal = ::isatty(STDOUT_FILENO) == 1
+            && JudgeOutput(options.output, FactsOf(options.output)).kind == OutputTarget::Stdout;
         const data::CsvEncoding encoding = options.utf8 ? data::CsvEncoding::Utf8WithMark
             : terminal                                  ? data::CsvEncoding::Utf8
                                                         : data::CsvEncoding::Utf16LE;

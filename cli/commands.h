@@ -14,7 +14,8 @@ int RunUpload(const Options &options);
 
 // The records of `table` as "Save" writes them: a workbook when -o names a
 // .xlsx file, else the CSV file (UTF-16 LE, the regional list separator),
-// or UTF-8 behind its mark with --utf8. False with a message said when the
+// or UTF-8 behind its mark with --utf8; plain UTF-8 when it goes to stdout
+// and that is a terminal. False with a message said when the
 // table does not fit in a workbook.
 bool TableResult(const data::MeasTable &table, const Options &options, QByteArray *bytes);
 

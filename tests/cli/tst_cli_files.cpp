@@ -40,6 +40,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -58,6 +59,8 @@ private slots:
     void outputToAPipeIsAStream_data();
     void outputToAPipeIsAStream();
     void signalsEndTheToolAtOnce();
+    void terminalGetsUtf8_data();
+    void terminalGetsUtf8();
 };
 
 void TestCliFiles::outputTargetJudging_data()
@@ -112,14 +115,6 @@ void TestCliFiles::outputTargetJudging()
 // tool runs in a mount namespace of its own (inside a user namespace where
 // the test is not root) as root without a single capability, so the
 // folder's mode binds it as it binds any user.
-
-// First as the report found it: a disk of one page whose folder takes no
-// new files while the old file is writable (refused before connecting),
-// then the folder open and the disk full (the download runs, the result
-// cannot be written). The old file survives both, exit 7 each time. The
-// tool runs in a mount namespace of its own (inside a user namespace where
-// the test is not root) as root without a single capability, so the
-// folder's mode binds it as it binds any user.
 void TestCliFiles::fullDiskKeepsTheOldFile()
 {
     ParameterBlock block = StartBlock();
@@ -164,9 +159,6 @@ n=2; run "$@"
     QCOMPARE(result("list2"), QByteArray("records.csv\n"));
     QCOMPARE(connects() - connectsBefore, 1); // the first run never connected
 }
-
-// A pipe given as -o, and /dev/stdout into the pipe the test reads, get the
-// result as a stream; the pipe is still a pipe.
 
 // A pipe given as -o, and /dev/stdout into the pipe the test reads, get the
 // result as a stream; the pipe is still a pipe.
@@ -227,12 +219,44 @@ void TestCliFiles::signalsEndTheToolAtOnce()
     };
     QDeadlineTimer deadline(10000);
     while (!catchesTerm() && !deadline.hasExpired())
-        QThread::yieldCurrentThread();
+        QThread::msleep(1);
     QVERIFY(!deadline.hasExpired());
     ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
     QVERIFY(process.waitForFinished(15000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 130);
+}
+
+// The table on a terminal is UTF-8, whichever way stdout is named; the
+// file format's UTF-16 would show strewn with NUL bytes.
+void TestCliFiles::terminalGetsUtf8_data()
+{
+    QTest::addColumn<QStringList>("output");
+    QTest::newRow("no -o") << QStringList{};
+    QTest::newRow("-o -") << QStringList{QStringLiteral("-o"), QStringLiteral("-")};
+    QTest::newRow("-o /dev/stdout") << QStringList{QStringLiteral("-o"), QStringLiteral("/dev/stdout")};
+}
+
+void TestCliFiles::terminalGetsUtf8()
+{
+    QFETCH(QStringList, output);
+    int terminal = -1;
+    int tool = -1;
+    QVERIFY(::openpty(&terminal, &tool, nullptr, nullptr, nullptr) == 0);
+    QProcess process;
+    process.setChildProcessModifier([tool] { ::dup2(tool, STDOUT_FILENO); });
+    Launch(process, QStringList{QStringLiteral("download"), QStringLiteral("--to"), QStringLiteral("2")} + output,
+           {QStringLiteral("LC_ALL=C")});
+    QVERIFY(process.waitForFinished(40000));
+    ::close(tool);
+    QCOMPARE(process.exitCode(), 0);
+    QByteArray shown;
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(terminal, chunk, sizeof chunk)) > 0;)
+        shown.append(chunk, n);
+    ::close(terminal);
+    shown.replace("\r\n", "\n"); // the terminal's own line ends
+    QCOMPARE(shown, ExpectedCsv(1, 2, QLatin1Char(','), data::CsvEncoding::Utf8));
 }
 
 QTEST_GUILESS_MAIN(TestCliFiles)
