@@ -113,9 +113,6 @@ protected:
 
     // The table after the window merged the meter's records from..to: the
     // program's own field list, the meter's own records.
-
-    // The table after the window merged the meter's records from..to: the
-    // program's own field list, the meter's own records.
     bool ExpectedTable(int from, int to, data::MeasTable &table) const
     {
         data::FieldList fields;
@@ -134,8 +131,6 @@ protected:
         table.Merge(batch);
         return true;
     }
-
-    // What "Save" writes as CSV after that merge.
 
     // What "Save" writes as CSV after that merge.
     QByteArray ExpectedCsv(int from, int to, QChar separator, data::CsvEncoding encoding) const

@@ -4,23 +4,15 @@
 #include "tests/cli/clitest.h"
 
 #include "cli/exitcodes.h"
-#include "cli/files.h"
-#include "data/config.h"
-#include "data/titem.h"
-#include "protocol/records.h"
 #include "sim/meterlogic.h"
-#include "sim/simmeterthread.h"
 #include "data/csv.h"
 #include "data/meastable.h"
 #include "data/workbook.h"
-#include "link/meterlink.h"
 #include "tests/support/hexrecords.h"
 #include "tests/support/testfiles.h"
 #include "tests/support/workbookpart.h"
 
-#include <QDate>
 #include <QDateTime>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -30,19 +22,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSysInfo>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
-#include <arpa/inet.h>
-#include <atomic>
 #include <csignal>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace clitest;
@@ -242,9 +224,6 @@ void TestCli::badInputIsRefusedBeforeAnythingIsSent()
     QVERIFY(r.out.isEmpty());
     QCOMPARE(m_meter.ReceivedLines().size(), linesBefore);
 }
-
-// A file that names no serial number applies to any meter; what it changes
-// is checked against the meter's block, before anything is written.
 
 // A file that names no serial number applies to any meter; what it changes
 // is checked against the meter's block, before anything is written.

@@ -3,47 +3,25 @@
 
 #include "tests/cli/clitest.h"
 
-#include "cli/exitcodes.h"
 #include "cli/files.h"
-#include "data/config.h"
-#include "data/titem.h"
-#include "protocol/records.h"
 #include "sim/meterlogic.h"
-#include "sim/simmeterthread.h"
 #include "data/csv.h"
-#include "data/meastable.h"
-#include "data/workbook.h"
-#include "link/meterlink.h"
-#include "tests/support/hexrecords.h"
 #include "tests/support/testfiles.h"
-#include "tests/support/workbookpart.h"
 
-#include <QDate>
-#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
-#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
-#include <arpa/inet.h>
-#include <atomic>
 #include <csignal>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <pty.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace clitest;

@@ -3,45 +3,21 @@
 
 #include "tests/cli/clitest.h"
 
-#include "cli/exitcodes.h"
-#include "cli/files.h"
-#include "data/config.h"
-#include "data/titem.h"
-#include "protocol/records.h"
 #include "sim/meterlogic.h"
 #include "sim/simmeterthread.h"
-#include "data/csv.h"
-#include "data/meastable.h"
-#include "data/workbook.h"
 #include "link/meterlink.h"
-#include "tests/support/hexrecords.h"
-#include "tests/support/testfiles.h"
-#include "tests/support/workbookpart.h"
 
-#include <QDate>
-#include <QDateTime>
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QSysInfo>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -159,9 +135,6 @@ void TestCliScan::addressPicksOneOfTwoMeters_data()
 
 // Two meters answer to the meter's name; only the one asked for is
 // connected, wherever the scan meets it.
-
-// Two meters answer to the meter's name; only the one asked for is
-// connected, wherever the scan meets it.
 void TestCliScan::addressPicksOneOfTwoMeters()
 {
     QFETCH(bool, wantOther);
@@ -256,9 +229,7 @@ void TestCliScan::versionNamesToolAndQt()
     QCOMPARE(r.out, "tarvolin-cli " TARVOLIN_VERSION " (Qt " + QByteArray(qVersion()) + ")\n");
 }
 
-// A full disk under the trace: the command's own result stands, and the
-// trace's gap is said rather than left for support to find.
-
+// A peer that floods the scan is cut off at its cap; the scan goes on.
 void TestCliScan::scanFloodIsCutOff()
 {
     FloodPeer peer;
@@ -272,10 +243,6 @@ void TestCliScan::scanFloodIsCutOff()
                                 .toUtf8()),
              r.err.constData());
 }
-
-// A FIFO as --config is refused before it is opened (opening it waited for
-// a writer, deaf to signals); SIGTERM as soon as the tool listens for it,
-// in the middle of its start, ends it with 130.
 
 QTEST_GUILESS_MAIN(TestCliScan)
 #include "tst_cli_scan.moc"
