@@ -210,7 +210,9 @@ std::uint8_t threadIndex(TraceState &t)
     return static_cast<std::uint8_t>(t_threadIndex);
 }
 
-void record(TraceKind kind, QByteArrayView payload)
+// `on` is the tracer's switch: a trace file that fails ends, and with no
+// recorder either nothing is left to take events.
+void record(TraceKind kind, QByteArrayView payload, std::atomic<bool> &on)
 {
     TraceState &t = state();
     std::lock_guard guard(t.lock);
@@ -234,6 +236,8 @@ void record(TraceKind kind, QByteArrayView payload)
             t.recorder->Add({msSince(t.recorderStartNs, now), static_cast<std::uint8_t>(TraceKind::Text), thread, note},
                             lineSize(msSince(t.recorderStartNs, now), name.size(), TraceKind::Text, note.size()));
         }
+        if (!t.file && !t.recorder)
+            on.store(false, std::memory_order_relaxed);
     }
 }
 
@@ -370,19 +374,12 @@ QStringList Trace::Header(const TraceOrigin &origin, const QDateTime &startUtc)
 
 void Trace::WriteText(const QString &event)
 {
-    record(TraceKind::Text, oneLine(event));
+    record(TraceKind::Text, oneLine(event), s_on);
 }
 
 void Trace::WriteBytes(TraceKind kind, QByteArrayView bytes)
 {
-    record(kind, bytes);
-}
-
-QString Trace::Hex(QByteArrayView bytes)
-{
-    QByteArray text;
-    appendHex(text, bytes);
-    return QString::fromLatin1(text);
+    record(kind, bytes, s_on);
 }
 
 } // namespace protocol

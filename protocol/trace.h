@@ -103,9 +103,6 @@ public:
             WriteBytes(kind, bytes);
     }
 
-    // "0A 1B ...": every byte.
-    static QString Hex(QByteArrayView bytes);
-
 private:
     static void WriteText(const QString &event);
     static void WriteBytes(TraceKind kind, QByteArrayView bytes);

@@ -14,6 +14,7 @@ private slots:
     void keepsFirstAndLastEvents_data();
     void keepsFirstAndLastEvents();
     void savedTraceHoldsTheKeptText();
+    void failedTraceFileStopsTracing();
 };
 
 void FlightRecorderTest::keepsFirstAndLastEvents_data()
@@ -113,6 +114,17 @@ void FlightRecorderTest::savedTraceHoldsTheKeptText()
     QVERIFY(events.first().endsWith("notification 20: " + bytes.toHex(' ').toUpper()));
     QVERIFY(events.last().endsWith(" exchange end: ok, received 2000"));
     QCOMPARE(figures.headEvents + figures.tailEvents + figures.leftOut, 101);
+}
+
+// A trace file that cannot be written ends; with no recorder running the
+// tracer is off again, not taking every event for nothing.
+void FlightRecorderTest::failedTraceFileStopsTracing()
+{
+    QVERIFY(protocol::Trace::Start(QStringLiteral("/dev/full"), nullptr));
+    QVERIFY(protocol::Trace::On());
+    protocol::Trace::Note([] { return QStringLiteral("an event"); });
+    QVERIFY(!protocol::Trace::On());
+    QVERIFY(protocol::Trace::FileError().startsWith(QStringLiteral("Cannot write to file \"/dev/full\".")));
 }
 
 QTEST_GUILESS_MAIN(FlightRecorderTest)
