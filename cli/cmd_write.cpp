@@ -22,7 +22,7 @@ bool LoadEdits(const QString &path, data::BlockEdits *edits)
         Say(QStringLiteral("Cannot open file \"%1\". %2").arg(path, file.errorString()));
         return false;
     }
-    const QByteArray json = file.read((1 << 20) + 1);
+    const QByteArray json = file.read(data::MaxBlockJsonBytes + 1); // one byte more shows it is too large
     QString error;
     if (!edits->Parse(json, &error)) {
         Say(QStringLiteral("%1: %2").arg(path, error));

@@ -20,8 +20,6 @@ using protocol::ParameterBlock;
 
 namespace {
 
-constexpr int MaxJsonBytes = 1 << 20; // a block document is a few kilobytes
-
 // ---- the fields ---------------------------------------------------------------
 
 // Why a value is refused ("field: allowed values are ..."); empty when it
@@ -361,7 +359,7 @@ QString unknownField(const QString &key)
 
 QJsonObject readDocument(const QByteArray &json, QString *error)
 {
-    if (json.size() > MaxJsonBytes) {
+    if (json.size() > MaxBlockJsonBytes) {
         *error = QStringLiteral("the file is larger than a parameter document can be (1 MiB)");
         return {};
     }

@@ -25,6 +25,10 @@
 
 namespace data {
 
+// A block document is a few kilobytes; one larger than this is refused
+// before it is parsed.
+inline constexpr qsizetype MaxBlockJsonBytes = 1 << 20;
+
 // The document's member `meter`: the meter read, and when (UTC).
 struct MeterStamp {
     QString name;
@@ -59,7 +63,7 @@ public:
 
 private:
     std::optional<protocol::ParameterBlock> m_hex;
-    QList<std::pair<int, QJsonValue>> m_named; // (field, value) in document order
+    QList<std::pair<int, QJsonValue>> m_named; // (field, value), in the order of the field names
 };
 
 // Parse and ApplyTo in one.

@@ -60,8 +60,9 @@ public:
     std::function<void()> AssignHandlers;
 
     // Where no user can cancel (the command-line tool): give up once the
-    // scan has ended without the meter. The give-up then counts as a cancel,
-    // so the worker shows no failure; LinkFailure says MeterNotFound.
+    // scan has ended without the meter. A meter never seen counts as a
+    // cancel, so the worker shows no failure and LinkFailure says
+    // MeterNotFound; one that refused notifications is reported as such.
     void GiveUpWhenScanEnds(bool giveUp) { m_giveUpWhenScanEnds = giveUp; }
     // How long a scan runs; the tool's --scan-seconds changes it. Where the
     // sequence gives up when the scan ends, it bounds the whole link-up:

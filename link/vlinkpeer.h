@@ -3,10 +3,10 @@
 // line, without its socket: VLinkBluetoothLE feeds it the received bytes and
 // acts on the events it hands back, and the vlink fuzzer drives it alone.
 //
-// Every peer is a stranger: what one can make the central hold is capped
-// (its name, services, characteristics, the bytes of a line not yet
-// complete), and a peer that goes past a cap is cut off: from then on it is
-// handed nothing and the central closes its connection.
+// Every peer is a stranger: what one can make the central hold is capped.
+// A peer that goes past the cap on its name, services or characteristics
+// is cut off: from then on it is handed nothing and the central closes its
+// connection. A line longer than the line codec takes is dropped whole.
 
 #include "link/bluetoothle.h"
 #include "vlink/vlinkwire.h"
