@@ -238,10 +238,11 @@ void TForm4::closeEvent(QCloseEvent *event)
     // A step of the worker that processes pending events (the progress
     // steps do) can deliver this close. Ending the worker from inside its
     // own step would wait for a worker that waits for the step: the close
-    // is taken up again once the step has returned.
+    // is taken up again once the step has returned. Not at once: a step
+    // that shows a message runs its own loop until the box is closed.
     if (devlink::Worker && devlink::Worker->InHandedStep()) {
         event->ignore();
-        QTimer::singleShot(0, this, &QWidget::close);
+        QTimer::singleShot(50, this, &QWidget::close);
         return;
     }
     if (!m_closed) {
