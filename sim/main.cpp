@@ -224,8 +224,15 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     sim::SimPeripheral peripheral;
-    if (parser.isSet("replay"))
+    if (parser.isSet("replay")) {
+        // The trace's answers are played as they were recorded: nothing of
+        // the meter's own block or records would show.
+        for (const char *name : {"config", "serial", "usage-count", "records", "info"}) {
+            if (parser.isSet(name))
+                Fail(QStringLiteral("--%1 has no meaning with --replay").arg(QLatin1String(name)));
+        }
         UseReplay(parser, peripheral);
+    }
     else if (parser.isSet("replay-timing"))
         Fail(QStringLiteral("--replay-timing needs --replay"));
     sim::MeterLogic &meter = peripheral.Meter();
@@ -233,6 +240,7 @@ int main(int argc, char *argv[])
     // read them; the built-in layout is only for a meter without a file.
     const QString besideUs = QDir(QCoreApplication::applicationDirPath()).filePath(data::ConfigFileName);
     const QString config = parser.isSet("config") ? parser.value("config")
+        : parser.isSet("replay")                  ? QString()
         : QFileInfo::exists(besideUs)             ? besideUs
                                                   : QString();
     if (!config.isEmpty()) {

@@ -113,6 +113,13 @@ void TestZevqSim::refusesBadOptions()
         QVERIFY2(process.exitCode() != 0, qPrintable(arguments.join(' ')));
         QVERIFY(process.readAllStandardOutput().isEmpty());
     }
+    // A played trace answers as recorded: the meter's own block options
+    // would silently do nothing.
+    QProcess replay;
+    replay.start(QStringLiteral(ZEVQ_SIM_PROGRAM), {"--replay", "/nonexistent/trace.txt", "--serial", "5"});
+    QVERIFY(replay.waitForFinished(5000));
+    QCOMPARE(replay.exitCode(), 2);
+    QCOMPARE(replay.readAllStandardError(), QByteArray("zevq-sim: --serial has no meaning with --replay\n"));
 }
 
 QTEST_GUILESS_MAIN(TestZevqSim)
