@@ -1,6 +1,6 @@
 // The controls of the "Device data" page and the wiring of the page's own
-// handlers. "Search and connect", "Send data", "Read" and "Exit" are wired by
-// the window's frame.
+// handlers. "Search and connect", "Read" and "Exit" are wired by the
+// window's frame.
 
 #include "views/prompts.h"
 #include "views/widgets.h"

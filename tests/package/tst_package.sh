@@ -59,8 +59,7 @@ done
 head -n1 <(gzip -dc "$root/$doc/changelog.gz") | grep -q "^tarvolin ($(field Version)) " \
   || fail "the changelog's last entry is not $(field Version)"
 # The documents the README and the manual pages refer to, as they stand.
-docs=(cli.md vlink.md trace.md ble.md)
-[ ! -f "$source_dir/docs/support.md" ] || docs+=(support.md)
+docs=(cli.md vlink.md trace.md ble.md support.md)
 for d in "${docs[@]}"; do
   gzip -dc "$root/$doc/$d.gz" | cmp -s - "$source_dir/docs/$d" || fail "/$doc/$d.gz is not docs/$d"
 done
