@@ -5,7 +5,6 @@
 #include "fuzzing.h"
 #include "sim/meterlogic.h"
 
-#include <algorithm>
 #include <memory>
 
 namespace {
@@ -40,15 +39,12 @@ Outcome Feed(const sim::MeterFaults &faults, const QByteArray &stream, const QLi
 {
     const auto meter = Meter(faults);
     Outcome o;
-    qsizetype at = 0;
-    for (qsizetype k = 0; at < stream.size(); ++k) {
-        const qsizetype n = std::min(cuts[k % cuts.size()], stream.size() - at);
-        for (const sim::MeterLogic::Reply &reply : meter->Receive(QByteArrayView(stream).sliced(at, n))) {
+    fuzz::InPieces(stream, cuts, [&](QByteArrayView piece) {
+        for (const sim::MeterLogic::Reply &reply : meter->Receive(piece)) {
             o.replies << reply.bytes;
             o.delays << reply.delayMs;
         }
-        at += n;
-    }
+    });
     o.frames = meter->Frames();
     o.firmwareLines = meter->FirmwareLines();
     o.image = meter->FirmwareImage();
@@ -82,10 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (int n = (input.Byte() & 15) + 1; n > 0; --n)
         cuts << input.Byte();
     const QByteArray stream = input.Rest();
-    if (std::all_of(cuts.begin(), cuts.end(), [](qsizetype n) { return n == 0; }))
-        cuts << std::max<qsizetype>(stream.size(), 1);
 
-    const Outcome whole = Feed(faults, stream, {std::max<qsizetype>(stream.size(), 1)});
+    const Outcome whole = Feed(faults, stream, {stream.size()});
     const Outcome pieces = Feed(faults, stream, cuts);
     FUZZ_CHECK(whole == pieces);
 

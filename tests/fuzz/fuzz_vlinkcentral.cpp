@@ -30,7 +30,6 @@ using devlink::VLinkPeer;
 constexpr char ByteRun = '\xFE';
 constexpr char LineRun = '\xFD';
 constexpr qsizetype MaxStream = 3 * vlink::MaxLineLength;
-constexpr qsizetype MaxReads = 4096;
 
 QByteArray Expand(const QByteArray &text)
 {
@@ -172,26 +171,18 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     fuzz::Input input(data, size);
-    QList<qsizetype> cuts = input.Cuts();
+    const QList<qsizetype> cuts = input.Cuts();
     Choices choices;
     choices.subscribeTo = input.Byte();
     choices.writes = input.Byte() & 7;
     choices.closeAfter = input.Byte();
     const QByteArray stream = Expand(input.Rest());
-    if (std::all_of(cuts.begin(), cuts.end(), [](qsizetype n) { return n == 0; }))
-        cuts.append(std::max<qsizetype>(stream.size(), 1));
 
     Central whole(choices);
     whole.Receive(stream);
 
     Central pieces(choices);
-    qsizetype at = 0;
-    for (qsizetype k = 0; at < stream.size(); ++k) {
-        const qsizetype n = k >= MaxReads ? stream.size() - at
-                                          : std::min(cuts[k % cuts.size()], stream.size() - at);
-        pieces.Receive(QByteArrayView(stream).sliced(at, n));
-        at += n;
-    }
+    fuzz::InPieces(stream, cuts, [&](QByteArrayView piece) { pieces.Receive(piece); });
     FUZZ_CHECK(pieces.Log() == whole.Log());
     return 0;
 }

@@ -17,9 +17,6 @@ namespace {
 // limit are within the fuzzer's reach.
 constexpr char RunMark = '\xFE';
 constexpr qsizetype MaxStream = 3 * vlink::MaxLineLength;
-// Reads beyond this many take the rest at once, so megabytes in one-byte
-// reads cannot stall the fuzzer.
-constexpr qsizetype MaxReads = 4096;
 
 QByteArray Expand(const QByteArray &text)
 {
@@ -117,12 +114,8 @@ void CheckLine(const QByteArray &text)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     fuzz::Input input(data, size);
-    // Read sizes, used in turn until the stream is spent (at most MaxReads
-    // reads).
-    QList<qsizetype> cuts = input.Cuts();
+    const QList<qsizetype> cuts = input.Cuts();
     const QByteArray stream = Expand(input.Rest());
-    if (std::all_of(cuts.begin(), cuts.end(), [](qsizetype n) { return n == 0; }))
-        cuts.append(std::max<qsizetype>(stream.size(), 1)); // empty reads, then all of it
     const QList<QByteArray> expected = PlainSplit(stream);
 
     vlink::LineReader whole;
@@ -133,14 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     vlink::LineReader cut;
     QList<QByteArray> pieces;
-    qsizetype at = 0;
-    for (qsizetype k = 0; at < stream.size(); ++k) {
-        const qsizetype n = k >= MaxReads ? stream.size() - at
-                                          : std::min(cuts[k % cuts.size()], stream.size() - at);
-        cut.Append(QByteArrayView(stream).sliced(at, n));
-        at += n;
+    fuzz::InPieces(stream, cuts, [&](QByteArrayView piece) {
+        cut.Append(piece);
         Drain(cut, pieces);
-    }
+    });
     FUZZ_CHECK(pieces == expected);
 
     for (const QByteArray &line : expected)

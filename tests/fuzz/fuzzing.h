@@ -4,9 +4,11 @@
 // front of the input so the fuzzer can steer them too.
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -64,5 +66,22 @@ private:
     std::size_t m_size;
     std::size_t m_pos = 0;
 };
+
+// Hands `stream` to `take` in pieces of the sizes in `cuts`, used in turn;
+// cuts that are all empty get one of the whole stream. Past `maxReads`
+// pieces the rest goes at once, so megabytes in one-byte reads cannot stall
+// the fuzzer.
+template <typename Take>
+void InPieces(const QByteArray &stream, QList<qsizetype> cuts, Take &&take, qsizetype maxReads = 4096)
+{
+    if (std::all_of(cuts.cbegin(), cuts.cend(), [](qsizetype n) { return n == 0; }))
+        cuts.append(std::max<qsizetype>(stream.size(), 1));
+    qsizetype at = 0;
+    for (qsizetype k = 0; at < stream.size(); ++k) {
+        const qsizetype n = k >= maxReads ? stream.size() - at : std::min(cuts[k % cuts.size()], stream.size() - at);
+        take(QByteArrayView(stream).sliced(at, n));
+        at += n;
+    }
+}
 
 } // namespace fuzz
