@@ -8,12 +8,17 @@
 
 namespace cli {
 
+// "tarvolin-cli 2.2.0": the tool as its trace names it.
+inline QString ProgramAndVersion()
+{
+    return QStringLiteral("tarvolin-cli %1").arg(QCoreApplication::applicationVersion());
+}
+
 // "tarvolin-cli 2.2.0 (Qt 6.4.2)": the tool's version and that of the Qt it
 // runs on (which may differ from the one it was built with).
 inline QString VersionText()
 {
-    return QStringLiteral("tarvolin-cli %1 (Qt %2)")
-        .arg(QCoreApplication::applicationVersion(), QString::fromLatin1(qVersion()));
+    return QStringLiteral("%1 (Qt %2)").arg(ProgramAndVersion(), QString::fromLatin1(qVersion()));
 }
 
 // Qt's Bluetooth and D-Bus layers warn on stderr about what the tool says in

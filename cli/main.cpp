@@ -106,7 +106,7 @@ int Main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvolin-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TARVOLIN_VERSION));
+    QCoreApplication::setApplicationVersion(protocol::Trace::BuildVersion());
     QuietQtLogging();
     Options options;
     bool help = false;

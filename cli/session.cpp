@@ -1,5 +1,6 @@
 #include "cli/session.h"
 
+#include "cli/about.h"
 #include "link/bt.h"
 #include "link/linkfactory.h"
 #include "link/meterlink.h"
@@ -82,7 +83,7 @@ int Session::Start()
         Say(error);
         return ExitUsage;
     }
-    protocol::Trace::Describe({QStringLiteral("tarvolin-cli %1").arg(protocol::Trace::BuildVersion()),
+    protocol::Trace::Describe({ProgramAndVersion(),
                                component->Describe(), QFileInfo(config).absoluteFilePath(), Fields.recordSize});
     m_link = std::make_unique<devlink::MeterLink>(std::move(component), &View);
     m_link->ScanMs = m_options.scanSeconds * 1000;
