@@ -189,6 +189,12 @@ void ApplyFaultOptions(const QCommandLineParser &parser, sim::MeterFaults &fault
 // The meter of a trace instead of the simulated one.
 void UseReplay(const QCommandLineParser &parser, sim::SimPeripheral &peripheral)
 {
+    // The trace's answers are played as they were recorded: nothing of the
+    // meter's own block or records would show.
+    for (const char *name : {"config", "serial", "usage-count", "records", "info"}) {
+        if (parser.isSet(name))
+            Fail(QStringLiteral("--%1 has no meaning with --replay").arg(QLatin1String(name)));
+    }
     QString error;
     std::optional<sim::RecordedMeter> recorded = sim::LoadTrace(parser.value("replay"), &error);
     if (!recorded)
@@ -224,15 +230,8 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     sim::SimPeripheral peripheral;
-    if (parser.isSet("replay")) {
-        // The trace's answers are played as they were recorded: nothing of
-        // the meter's own block or records would show.
-        for (const char *name : {"config", "serial", "usage-count", "records", "info"}) {
-            if (parser.isSet(name))
-                Fail(QStringLiteral("--%1 has no meaning with --replay").arg(QLatin1String(name)));
-        }
+    if (parser.isSet("replay"))
         UseReplay(parser, peripheral);
-    }
     else if (parser.isSet("replay-timing"))
         Fail(QStringLiteral("--replay-timing needs --replay"));
     sim::MeterLogic &meter = peripheral.Meter();
