@@ -295,13 +295,19 @@ QString mib(std::int64_t bytes)
     return QStringLiteral("%1 MiB").arg(Fixed(double(bytes) / (1 << 20), 2));
 }
 
-// CPU seconds so far of the calling thread (the main thread, which takes
-// every notification from the link and records it) or of the process.
-double cpuSeconds(clockid_t clock)
+// CPU seconds so far of the calling thread: the main thread, which takes
+// every notification from the link and records it.
+double threadCpuSeconds()
 {
     timespec now{};
-    clock_gettime(clock, &now);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// The notifications of one download of records 1..RangeTo.
+qint64 downloadNotifications(const Rig &rig, int size)
+{
+    return (qint64(RangeTo) * rig.RecordBytes() + size - 1) / size;
 }
 
 // The middle value; `values` is not empty.
@@ -336,20 +342,19 @@ double recorderEventNs(qint64 notifications, int size)
 // the download does not pay for taking them from the system.
 RecorderRun recorderRun(Rig &rig, bool on, int size)
 {
-    const qint64 notifications = (qint64(RangeTo) * rig.RecordBytes() + size - 1) / size;
     if (on) {
         protocol::Trace::StartRecorder();
         recorderEventNs(200000, size);
     }
     if (!rig.Connect())
         qFatal("link-up failed");
-    const double mainBefore = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    const double mainBefore = threadCpuSeconds();
     const double rate = downloadRate(rig);
     RecorderRun run;
-    run.mainCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - mainBefore;
+    run.mainCpu = threadCpuSeconds() - mainBefore;
     run.seconds = double(RangeTo) * rig.RecordBytes() / 1e6 / rate;
     if (on)
-        run.eventNs = recorderEventNs(notifications, size);
+        run.eventNs = recorderEventNs(downloadNotifications(rig, size), size);
     return run;
 }
 
@@ -380,7 +385,7 @@ void benchRecorder(Rig &rig, sim::SimMeterThread &meter)
     protocol::RecorderFigures figures;
     for (const int size : {244, 20}) {
         setNotifySize(meter, size);
-        const qint64 notifications = (qint64(RangeTo) * rig.RecordBytes() + size - 1) / size;
+        const qint64 notifications = downloadNotifications(rig, size);
         std::vector<double> ownShare;
         std::vector<double> eventNs;
         std::vector<double> cpuShare;
