@@ -21,6 +21,7 @@ void EventQueue::PushOnNewPage(const TraceEvent &event, std::int64_t textSize)
     }
     page.end = page.events = page.text = 0;
     m_pages.push_back(std::move(page));
+    m_open = &m_pages.back();
     TryPush(event, textSize);
 }
 
@@ -30,6 +31,8 @@ EventQueue::Dropped EventQueue::DropOldest()
         return {};
     Page page = std::move(m_pages.front());
     m_pages.pop_front();
+    if (m_pages.empty())
+        m_open = nullptr;
     const Dropped dropped{page.events, page.text};
     m_count -= page.events;
     // One page is kept for the next push; a larger one, made for a single

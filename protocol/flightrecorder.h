@@ -56,13 +56,13 @@ public:
     bool TryPush(const TraceEvent &event, std::int64_t textSize)
     {
         const std::int64_t need = recorderdetail::StoredSize + event.payload.size();
-        if (m_pages.empty() || m_pages.back().capacity - m_pages.back().end < need)
+        Page *page = m_open;
+        if (!page || page->capacity - page->end < need)
             return false;
-        Page &page = m_pages.back();
-        Store(page.data.get() + page.end, event);
-        page.end += need;
-        ++page.events;
-        page.text += textSize;
+        Store(page->data.get() + page->end, event);
+        page->end += need;
+        ++page->events;
+        page->text += textSize;
         ++m_count;
         return true;
     }
@@ -85,8 +85,22 @@ private:
         std::memcpy(at + 4, &size, 4);
         at[8] = static_cast<char>(event.kind);
         at[9] = static_cast<char>(event.thread);
-        if (size > 0)
-            std::memcpy(at + recorderdetail::StoredSize, event.payload.data(), size);
+        CopyPayload(at + recorderdetail::StoredSize, event.payload.data(), size);
+    }
+    // Most events are notifications of 20 bytes or so: those are copied in
+    // two overlapping moves of a fixed size, which the compiler writes out
+    // in place, rather than through a call (a fifth of an event's cost).
+    static void CopyPayload(char *to, const char *from, std::uint32_t size)
+    {
+        if (size >= 16 && size <= 32) {
+            std::memcpy(to, from, 16);
+            std::memcpy(to + size - 16, from + size - 16, 16);
+        } else if (size >= 8 && size < 16) {
+            std::memcpy(to, from, 8);
+            std::memcpy(to + size - 8, from + size - 8, 8);
+        } else if (size > 0) {
+            std::memcpy(to, from, size);
+        }
     }
     void PushOnNewPage(const TraceEvent &event, std::int64_t textSize);
 
@@ -99,6 +113,9 @@ private:
     };
     std::int64_t m_pageBytes;
     std::deque<Page> m_pages;
+    // The newest page, pushed to: a deque's elements stay where they are as
+    // it grows or shrinks at its ends.
+    Page *m_open = nullptr;
     Page m_spare; // the last page dropped, used again rather than freed
     std::int64_t m_count = 0;
     std::int64_t m_held = 0;

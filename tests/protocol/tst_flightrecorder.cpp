@@ -13,6 +13,7 @@ class FlightRecorderTest : public QObject {
 private slots:
     void keepsFirstAndLastEvents_data();
     void keepsFirstAndLastEvents();
+    void keepsEveryByte();
     void savedTraceHoldsTheKeptText();
     void failedTraceFileStopsTracing();
 };
@@ -81,6 +82,26 @@ void FlightRecorderTest::keepsFirstAndLastEvents()
     QCOMPARE(keptTail.first(), sizes.size() - keptTail.size());
     QVERIFY(recorder.TextBytes() > textBytes - textBytes / 16);
     QVERIFY(recorder.HeldBytes() < (keptHead.size() + keptTail.size()) * 16 + 3 * pageBytes);
+}
+
+// Short payloads are copied by hand, in overlapping moves: every size round
+// its edges comes back byte for byte, on one page and across pages.
+void FlightRecorderTest::keepsEveryByte()
+{
+    const QList<int> sizes{0, 1, 2, 7, 8, 9, 15, 16, 17, 31, 32, 33, 244, 20, 20, 20};
+    FlightRecorder recorder({100, 1 << 20, 64});
+    QList<QByteArray> payloads;
+    for (int i = 0; i < sizes.size(); ++i) {
+        QByteArray payload(sizes[i], Qt::Uninitialized);
+        for (int b = 0; b < payload.size(); ++b)
+            payload[b] = static_cast<char>(i * 31 + b);
+        payloads << payload;
+        recorder.Add({static_cast<std::uint32_t>(i), 3, 0, payload}, 100);
+    }
+    QList<QByteArray> kept;
+    const auto keep = [&](const protocol::TraceEvent &e) { kept << e.payload.toByteArray(); };
+    recorder.ForEach(keep, [](std::int64_t) {}, keep);
+    QCOMPARE(kept, payloads);
 }
 
 void FlightRecorderTest::savedTraceHoldsTheKeptText()
