@@ -158,8 +158,11 @@ struct TraceState {
     QDateTime fileStartUtc;
 
     std::unique_ptr<FlightRecorder> recorder;
+    bool recorderPaused = false;
     std::int64_t recorderStartNs = 0;
     QDateTime recorderStartUtc;
+
+    bool Recording() const { return recorder && !recorderPaused; }
 
     void WriteHeader()
     {
@@ -219,7 +222,7 @@ void record(TraceKind kind, QByteArrayView payload, std::atomic<bool> &on)
     const std::int64_t now = t.file ? nowNs() : coarseNowNs();
     const std::uint8_t thread = threadIndex(t);
     const QByteArray &name = t.threadNames[thread];
-    if (t.recorder) {
+    if (t.Recording()) {
         const std::uint32_t ms = msSince(t.recorderStartNs, now);
         t.recorder->Add({ms, static_cast<std::uint8_t>(kind), thread, payload},
                         lineSize(ms, name.size(), kind, payload.size()));
@@ -231,12 +234,12 @@ void record(TraceKind kind, QByteArrayView payload, std::atomic<bool> &on)
         appendLine(line, msSince(t.fileStartNs, now), name, kind, payload);
         if (t.file)
             t.Write(line);
-        if (!t.file && t.recorder) {
+        if (!t.file && t.Recording()) {
             const QByteArray note = QStringLiteral("trace file stopped: %1").arg(t.fileError).toUtf8();
             t.recorder->Add({msSince(t.recorderStartNs, now), static_cast<std::uint8_t>(TraceKind::Text), thread, note},
                             lineSize(msSince(t.recorderStartNs, now), name.size(), TraceKind::Text, note.size()));
         }
-        if (!t.file && !t.recorder)
+        if (!t.file && !t.Recording())
             on.store(false, std::memory_order_relaxed);
     }
 }
@@ -293,7 +296,7 @@ void Trace::Stop()
     if (t.file && !t.headerWritten)
         t.WriteHeader(); // an empty trace still says what made it
     t.file.reset();
-    s_on.store(t.recorder != nullptr, std::memory_order_relaxed);
+    s_on.store(t.Recording(), std::memory_order_relaxed);
 }
 
 void Trace::StartRecorder(FlightRecorder::Limits limits)
@@ -301,6 +304,7 @@ void Trace::StartRecorder(FlightRecorder::Limits limits)
     TraceState &t = state();
     std::lock_guard guard(t.lock);
     t.recorder = std::make_unique<FlightRecorder>(limits);
+    t.recorderPaused = false;
     t.recorderStartNs = nowNs();
     t.recorderStartUtc = QDateTime::currentDateTimeUtc();
     s_on.store(true, std::memory_order_relaxed);
@@ -311,7 +315,16 @@ void Trace::StopRecorder()
     TraceState &t = state();
     std::lock_guard guard(t.lock);
     t.recorder.reset();
+    t.recorderPaused = false;
     s_on.store(t.file != nullptr, std::memory_order_relaxed);
+}
+
+void Trace::PauseRecorder(bool paused)
+{
+    TraceState &t = state();
+    std::lock_guard guard(t.lock);
+    t.recorderPaused = paused;
+    s_on.store(t.file || t.Recording(), std::memory_order_relaxed);
 }
 
 QByteArray Trace::Recorded()

@@ -77,6 +77,10 @@ public:
     // starts it empty.
     static void StartRecorder(FlightRecorder::Limits limits = {});
     static void StopRecorder();
+    // Stops taking events into the recorder, or takes them again, keeping
+    // what it holds: how the download bench compares the recorder on and
+    // off within one download.
+    static void PauseRecorder(bool paused);
     // The header and every event the recorder kept, as a trace file holds
     // them; empty while the recorder is off.
     static QByteArray Recorded();

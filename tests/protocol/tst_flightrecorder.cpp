@@ -15,6 +15,7 @@ private slots:
     void keepsFirstAndLastEvents();
     void keepsEveryByte();
     void savedTraceHoldsTheKeptText();
+    void pausedRecorderKeepsWhatItHolds();
     void failedTraceFileStopsTracing();
 };
 
@@ -135,6 +136,24 @@ void FlightRecorderTest::savedTraceHoldsTheKeptText()
     QVERIFY(events.first().endsWith("notification 20: " + bytes.toHex(' ').toUpper()));
     QVERIFY(events.last().endsWith(" exchange end: ok, received 2000"));
     QCOMPARE(figures.headEvents + figures.tailEvents + figures.leftOut, 101);
+}
+
+// Paused, the recorder takes nothing and keeps what it has; the trace is
+// off meanwhile, as with no recorder at all.
+void FlightRecorderTest::pausedRecorderKeepsWhatItHolds()
+{
+    protocol::Trace::StartRecorder();
+    protocol::Trace::Note([] { return QStringLiteral("before"); });
+    protocol::Trace::PauseRecorder(true);
+    QVERIFY(!protocol::Trace::On());
+    protocol::Trace::Note([] { return QStringLiteral("paused"); });
+    protocol::Trace::PauseRecorder(false);
+    protocol::Trace::Note([] { return QStringLiteral("after"); });
+    const QByteArray recorded = protocol::Trace::Recorded();
+    protocol::Trace::StopRecorder();
+    QVERIFY(recorded.contains(" before\n"));
+    QVERIFY(!recorded.contains("paused"));
+    QVERIFY(recorded.contains(" after\n"));
 }
 
 // A trace file that cannot be written ends; with no recorder running the
