@@ -4,7 +4,12 @@
 #include "protocol/flightrecorder.h"
 #include "protocol/trace.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <thread>
+#include <vector>
 
 using protocol::FlightRecorder;
 
@@ -16,6 +21,7 @@ private slots:
     void keepsEveryByte();
     void savedTraceHoldsTheKeptText();
     void pausedRecorderKeepsWhatItHolds();
+    void threadsWriteWholeLines();
     void failedTraceFileStopsTracing();
 };
 
@@ -154,6 +160,47 @@ void FlightRecorderTest::pausedRecorderKeepsWhatItHolds()
     QVERIFY(recorded.contains(" before\n"));
     QVERIFY(!recorded.contains("paused"));
     QVERIFY(recorded.contains(" after\n"));
+}
+
+// Threads that write at once, to the recorder and a file together, never
+// lose an event or mix two into one line.
+void FlightRecorderTest::threadsWriteWholeLines()
+{
+    constexpr int Threads = 4;
+    constexpr int Events = 3000;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("trace.txt"));
+    QVERIFY(protocol::Trace::Start(path, nullptr));
+    protocol::Trace::StartRecorder({10, 64 << 20, 64 << 10});
+    std::vector<std::thread> writers;
+    for (int w = 0; w < Threads; ++w) {
+        writers.emplace_back([w] {
+            const QByteArray bytes(20, static_cast<char>('A' + w));
+            for (int i = 0; i < Events; ++i)
+                protocol::Trace::NoteBytes(protocol::TraceKind::Notification, bytes);
+        });
+    }
+    for (std::thread &writer : writers)
+        writer.join();
+    const QByteArray recorded = protocol::Trace::Recorded();
+    protocol::Trace::StopRecorder();
+    protocol::Trace::Stop();
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    for (const QByteArray &text : {recorded, file.readAll()}) {
+        int counts[Threads] = {};
+        for (const QByteArray &line : text.split('\n')) {
+            if (line.isEmpty() || line.startsWith(protocol::Trace::HeaderPrefix))
+                continue;
+            const int w = line.at(line.size() - 1) - '1'; // the last hex digit: 41 for 'A'
+            QVERIFY2(w >= 0 && w < Threads, line.constData());
+            QVERIFY2(line.endsWith("notification 20: " + QByteArray(20, char('A' + w)).toHex(' ').toUpper()),
+                     line.constData());
+            ++counts[w];
+        }
+        for (int count : counts)
+            QCOMPARE(count, Events);
+    }
 }
 
 // A trace file that cannot be written ends; with no recorder running the
