@@ -389,16 +389,22 @@ RecorderRun recorderRun(Rig &rig, int size)
     recorderEventNs(200000, size);
     if (!rig.Connect())
         qFatal("link-up failed");
+    struct Mark {
+        qint64 ns = NowNs();
+        double cpu = threadCpuSeconds();
+        qint64 notifications = g_notifications;
+    };
     std::vector<Stretch> stretches;
-    Stretch current{NowNs(), 0, threadCpuSeconds(), g_notifications, true};
+    Mark from;
+    bool on = true;
     QTimer turn;
     turn.setTimerType(Qt::PreciseTimer);
     QObject::connect(&turn, &QTimer::timeout, [&] {
-        const Stretch next{NowNs(), 0, threadCpuSeconds(), g_notifications, !current.on};
-        stretches.push_back({current.startNs, next.startNs, next.cpu - current.cpu,
-                             next.notifications - current.notifications, current.on});
-        current = next;
-        protocol::Trace::PauseRecorder(!current.on);
+        const Mark to;
+        stretches.push_back({from.ns, to.ns, to.cpu - from.cpu, to.notifications - from.notifications, on});
+        from = to;
+        on = !on;
+        protocol::Trace::PauseRecorder(!on);
     });
     turn.start(StretchMs);
     const double seconds = downloadSeconds(rig);
