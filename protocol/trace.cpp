@@ -157,11 +157,14 @@ class TraceLock {
 public:
     void lock()
     {
-        for (int tries = 0; m_held.exchange(true, std::memory_order_acquire); ++tries) {
-            if (tries < 64)
+        int yields = 0;
+        while (m_held.exchange(true, std::memory_order_acquire)) {
+            if (yields < 64) {
+                ++yields;
                 std::this_thread::yield();
-            else
+            } else {
                 std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
         }
     }
     void unlock() { m_held.store(false, std::memory_order_release); }
