@@ -3,7 +3,7 @@
 
 #include "data/printable.h"
 #include "link/linkfactory.h"
-#include "link/meterlink.h"
+#include "link/meterscan.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -19,28 +19,7 @@ namespace cli {
 
 namespace {
 
-struct Seen {
-    QString name;
-    QString address;
-    int rssi = devlink::RssiUnknown;
-    bool IsMeter() const { return name == devlink::MeterLink::MeterName; }
-};
-
-// One entry per device: a device the stack reports again (a name that came
-// late, a new scan response) keeps its entry and gets what is new.
-void Note(QList<Seen> &seen, const Seen &report)
-{
-    for (Seen &s : seen) {
-        if (s.address != report.address || (report.address.isEmpty() && s.name != report.name))
-            continue;
-        if (!report.name.isEmpty())
-            s.name = report.name;
-        if (report.rssi != devlink::RssiUnknown)
-            s.rssi = report.rssi;
-        return;
-    }
-    seen.append(report);
-}
+using Seen = devlink::SeenDevice;
 
 // Tab-separated: name, address, signal strength, and the meter's mark. A
 // name is what a device chose to advertise; printed as it stands it could
@@ -52,7 +31,7 @@ QByteArray Text(const QList<Seen> &seen)
     for (const Seen &s : seen) {
         out << (s.IsMeter() ? "* " : "  ")
             << (s.name.isEmpty() ? QStringLiteral("(no name)") : data::Printable(s.name)) << '\t' << s.address
-            << '\t' << (s.rssi == devlink::RssiUnknown ? QStringLiteral("-") : QStringLiteral("%1 dBm").arg(s.rssi))
+            << '\t' << devlink::SignalText(s.rssi)
             << (s.IsMeter() ? QStringLiteral("\t(the meter)") : QString()) << '\n';
     }
     out.flush();
@@ -91,7 +70,7 @@ int RunScan(const Options &options)
     QList<Seen> seen;
     component->OnDiscoverLEDevice = [&seen](devlink::TBluetoothLE *, devlink::TBluetoothLEDevice *device, int rssi,
                                             const QByteArray &) {
-        Note(seen, {device->DeviceName(), device->Address(), rssi});
+        devlink::NoteSeen(seen, {device->DeviceName(), device->Address(), rssi});
     };
     component->SetEnabled(true);
     const int scanMs = options.scanSeconds * 1000;

@@ -6,6 +6,7 @@
 #include "sim/meterlogic.h"
 #include "sim/simmeterthread.h"
 #include "link/meterlink.h"
+#include "link/meterscan.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -93,6 +94,8 @@ private slots:
     void init() { Reset(); }
     void addressMatches_data();
     void addressMatches();
+    void meterRowsStrongestFirst_data();
+    void meterRowsStrongestFirst();
     void addressPicksOneOfTwoMeters_data();
     void addressPicksOneOfTwoMeters();
     void scanListsEveryDeviceAndItsSignal();
@@ -123,6 +126,46 @@ void TestCliScan::addressMatches()
     QFETCH(QString, address);
     QFETCH(bool, matches);
     QCOMPARE(devlink::AddressMatches(wanted, address), matches);
+}
+
+// The rows of "Choose meter": reports taken in the order given ("name
+// address rssi", 127 for none), then the rows as "address signal".
+void TestCliScan::meterRowsStrongestFirst_data()
+{
+    QTest::addColumn<QStringList>("reports");
+    QTest::addColumn<QString>("pinned");
+    QTest::addColumn<QStringList>("rows");
+    const QString m = devlink::MeterLink::MeterName;
+    QTest::newRow("strongest first, no signal last, ties as seen")
+        << QStringList{m + " a 127", m + " b -70", m + " c -45", m + " d -70", m + " e 127"} << QString()
+        << QStringList{"c -45 dBm", "b -70 dBm", "d -70 dBm", "a -", "e -"};
+    QTest::newRow("reported again: one row, the new signal, a late name")
+        << QStringList{m + " a -80", m + " a 127", m + " a -40", " b -50", m + " b 127"} << QString()
+        << QStringList{"a -40 dBm", "b -50 dBm"};
+    QTest::newRow("other devices and a look-alike left out")
+        << QStringList{"LE-Sensor a -30", "vorelt-zevq25k b -31", m + " c -90"} << QString()
+        << QStringList{"c -90 dBm"};
+    QTest::newRow("the pinned meter seen, in any letter case")
+        << QStringList{m + " 00:1B:7A:00:00:02 -60"} << QStringLiteral("00:1b:7a:00:00:02")
+        << QStringList{"00:1B:7A:00:00:02 -60 dBm"};
+    QTest::newRow("the pinned meter not seen: kept, last")
+        << QStringList{m + " a 127"} << QStringLiteral("z") << QStringList{"a -", "z -"};
+}
+
+void TestCliScan::meterRowsStrongestFirst()
+{
+    QFETCH(QStringList, reports);
+    QFETCH(QString, pinned);
+    QFETCH(QStringList, rows);
+    QList<devlink::SeenDevice> seen;
+    for (const QString &report : reports) {
+        const QStringList parts = report.split(QLatin1Char(' '));
+        devlink::NoteSeen(seen, {parts[0], parts[1], parts[2].toInt()});
+    }
+    QStringList got;
+    for (const devlink::SeenDevice &row : devlink::MeterRows(seen, pinned))
+        got << row.address + QLatin1Char(' ') + devlink::SignalText(row.rssi);
+    QCOMPARE(got, rows);
 }
 
 void TestCliScan::addressPicksOneOfTwoMeters_data()
