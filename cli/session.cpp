@@ -84,7 +84,8 @@ int Session::Start()
         return ExitUsage;
     }
     protocol::Trace::Describe({ProgramAndVersion(),
-                               component->Describe(), QFileInfo(config).absoluteFilePath(), Fields.recordSize});
+                               component->Describe(), QFileInfo(config).absoluteFilePath(), Fields.recordSize,
+                               m_options.address});
     m_link = std::make_unique<devlink::MeterLink>(std::move(component), &View);
     m_link->ScanMs = m_options.scanSeconds * 1000;
     m_link->GiveUpWhenScanEnds(true);

@@ -409,6 +409,9 @@ QStringList Trace::Header(const TraceOrigin &origin, const QDateTime &startUtc)
         prefix + QStringLiteral("link: ") + oneLineValue(origin.link),
         prefix + QStringLiteral("configuration: ") + oneLineValue(config),
         prefix + QStringLiteral("started: ") + startUtc.toUTC().toString(Qt::ISODateWithMs),
+        prefix + QStringLiteral("meter: ") +
+            (origin.meter.isEmpty() ? QStringLiteral("any (the first one found)")
+                                    : QStringLiteral("pinned to %1").arg(oneLineValue(origin.meter))),
     };
 }
 

@@ -36,6 +36,7 @@ struct TraceOrigin {
     QString link;       // the link in use (TBluetoothLE::Describe)
     QString configPath; // the configuration file
     int recordSize = 0; // from the configuration file
+    QString meter;      // the address the link is pinned to; empty: any meter
 };
 
 // Events that carry the bytes of the link as they are.

@@ -429,7 +429,7 @@ void TestCli::tracesPlayBackAsTheMeter()
     const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
     const QStringList header = lines.filter(QRegularExpression("^# "));
     QCOMPARE(lines.mid(0, header.size()), header);
-    QCOMPARE(header.size(), 7);
+    QCOMPARE(header.size(), 8);
     QCOMPARE(header[0], QString("# Tarvolin protocol trace"));
     QVERIFY2(QRegularExpression("^# program: tarvolin-cli \\d+\\.\\d+\\.\\d+$").match(header[1]).hasMatch(),
              qPrintable(header[1]));
@@ -443,6 +443,7 @@ void TestCli::tracesPlayBackAsTheMeter()
     const QDateTime started = QDateTime::fromString(header[6].mid(11), Qt::ISODateWithMs);
     QVERIFY2(header[6].startsWith("# started: ") && header[6].endsWith('Z'), qPrintable(header[6]));
     QVERIFY(qAbs(started.secsTo(QDateTime::currentDateTimeUtc())) < 120);
+    QCOMPARE(header[7], QStringLiteral("# meter: any (the first one found)"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)
