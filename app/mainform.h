@@ -19,8 +19,10 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 
+class QAction;
 class QLabel;
 class QMenu;
 class QWidget;
@@ -68,6 +70,16 @@ public:
     // ---- status area's context menu (app/supportmenu.cpp) -------------------
     void SaveProtocolTrace();
     void AboutTarvolin();
+    // "Choose meter...": the dialog, then the choice pinned (app/choosemeter.*).
+    void ChooseMeter();
+    // Only while no session is connected or searching: the meter does not
+    // change in the middle of one.
+    bool MeterChoiceAllowed() const;
+    // "Search and connect" takes only the meter at `address` from now on
+    // (as TARVOLIN_ADDRESS does); empty: the first meter found.
+    void PinMeter(const QString &address);
+    // The status area's tooltip names the meter pinned to.
+    void ShowPinnedMeter();
     // What the trace's header and the About box say about this run.
     protocol::TraceOrigin TraceOrigin() const;
 
@@ -91,6 +103,9 @@ public:
     const std::unique_ptr<devlink::MeterLink> Meter;
     bool PageChangeAllowed = true;
     QString ConfigPath; // the configuration file start-up read
+    // A Bluetooth LE component of the kind in use, for a scan of its own
+    // ("Choose meter"); null where none can be made.
+    std::function<std::unique_ptr<devlink::TBluetoothLE>()> NewLinkComponent;
 
     // ---- controls of the frame (objectName = component name) ----------------
     QWidget *Panel1 = nullptr;
@@ -98,7 +113,8 @@ public:
     QLabel *Label11 = nullptr;
     QLabel *Label12 = nullptr;
     views::TPageControl *PageControl1 = nullptr;
-    QMenu *StatusMenu = nullptr; // "Save protocol trace...", "About Tarvolin..."
+    QMenu *StatusMenu = nullptr; // "Save protocol trace...", "About Tarvolin...", "Choose meter..."
+    QAction *ChooseMeterAction = nullptr;
     QWidget *TabSheet1 = nullptr; // "Measurement"
     QWidget *TabSheet2 = nullptr; // "Device data"
 

@@ -68,7 +68,13 @@ int StartProgram(Program &program, const QString &linkSetting, const QString &co
     Form4 = program.mainWindow.get();
     // TARVOLIN_ADDRESS=ADDR pins "Search and connect" to the one meter at that
     // address (as the tool's scan lists it); unset, the first meter seen.
+    // The choice the window starts with; "Choose meter..." may change it.
     Form4->Meter->Address = qEnvironmentVariable("TARVOLIN_ADDRESS");
+    Form4->ShowPinnedMeter();
+    Form4->NewLinkComponent = [linkSetting] {
+        QString ignored; // the setting was understood above
+        return devlink::CreateLinkComponent(linkSetting, &ignored);
+    };
     const QString path = configPath.isEmpty()
         ? QDir(QCoreApplication::applicationDirPath()).filePath(data::ConfigFileName)
         : configPath;

@@ -35,6 +35,9 @@ struct Timings {
     int beforeConnectMs = 350;
     int beforeNotifyMs = 500;
 
+    // ---- the window's "Choose meter" dialog --------------------------------
+    int chooseScanMs = 5000;        // one scan for the list of meters
+
     // The same limits with every pause cut to a tenth; for tests of logic.
     static Timings ShortPauses();
 };

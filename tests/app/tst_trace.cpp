@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 
 using testsupport::EndToEnd;
+using testsupport::PickFromStatusMenu;
 
 namespace {
 
@@ -40,22 +41,6 @@ QStringList frames(const QString &path)
             out << frame;
     }
     return out;
-}
-
-// Opens the status area's menu over `control` and picks `item` in it.
-void PickFromStatusMenu(app::TForm4 *form, QWidget *control, const QString &item)
-{
-    // Through the window, as the platform delivers a click: that is where
-    // a right click becomes a context menu request.
-    QTest::mouseClick(form->windowHandle(), Qt::RightButton, {},
-                      control->mapTo(form, control->rect().center()));
-    QMenu *menu = form->StatusMenu;
-    QTRY_VERIFY(menu->isVisible());
-    for (QAction *action : menu->actions()) {
-        if (action->text() == item)
-            QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
-    }
-    QTRY_VERIFY(!menu->isVisible());
 }
 
 } // namespace

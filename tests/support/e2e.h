@@ -12,7 +12,9 @@
 #include "sim/simmeterthread.h"
 #include "tests/support/scriptedprompts.h"
 
+#include <QAction>
 #include <QFile>
+#include <QMenu>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -120,5 +122,27 @@ struct EndToEnd {
         return true;
     }
 };
+
+// Opens the status area's menu over `control` as the platform delivers a
+// right click: through the window, where the click becomes a context menu
+// request. Null when the menu did not open.
+inline QMenu *OpenStatusMenu(app::TForm4 *form, QWidget *control)
+{
+    QTest::mouseClick(form->windowHandle(), Qt::RightButton, {}, control->mapTo(form, control->rect().center()));
+    QMenu *menu = form->StatusMenu;
+    return QTest::qWaitFor([menu] { return menu->isVisible(); }) ? menu : nullptr;
+}
+
+// ... and picks `item` in it.
+inline void PickFromStatusMenu(app::TForm4 *form, QWidget *control, const QString &item)
+{
+    QMenu *menu = OpenStatusMenu(form, control);
+    QVERIFY(menu);
+    for (QAction *action : menu->actions()) {
+        if (action->text() == item)
+            QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+    }
+    QTRY_VERIFY(!menu->isVisible());
+}
 
 } // namespace testsupport
