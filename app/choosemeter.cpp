@@ -26,7 +26,7 @@ constexpr int AddressRole = Qt::UserRole;
 ChooseMeterDialog::ChooseMeterDialog(QWidget *owner, std::unique_ptr<devlink::TBluetoothLE> component,
                                      const QString &pinned)
     : QDialog(owner), m_scan(new devlink::MeterScan(std::move(component), this)), m_pinned(pinned),
-      m_selected(pinned)
+      m_wanted(pinned)
 {
     setObjectName(QStringLiteral("ChooseMeter"));
     setWindowTitle(QStringLiteral("Choose meter"));
@@ -68,7 +68,7 @@ ChooseMeterDialog::ChooseMeterDialog(QWidget *owner, std::unique_ptr<devlink::TB
     connect(ScanAgain, &QPushButton::clicked, this, &ChooseMeterDialog::Rescan);
     connect(Meters, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem *item) {
         if (item)
-            m_selected = item->data(0, AddressRole).toString();
+            m_wanted = item->data(0, AddressRole).toString();
     });
     connect(Meters, &QTreeWidget::itemDoubleClicked, this, &QDialog::accept);
     connect(m_scan, &devlink::MeterScan::Changed, this, &ChooseMeterDialog::ShowRows);
@@ -77,6 +77,12 @@ ChooseMeterDialog::ChooseMeterDialog(QWidget *owner, std::unique_ptr<devlink::TB
 }
 
 ChooseMeterDialog::~ChooseMeterDialog() = default;
+
+QString ChooseMeterDialog::Choice() const
+{
+    const QTreeWidgetItem *item = Meters->currentItem();
+    return item ? item->data(0, AddressRole).toString() : QString();
+}
 
 void ChooseMeterDialog::Rescan()
 {
@@ -93,7 +99,7 @@ void ChooseMeterDialog::done(int result)
     QDialog::done(result);
 }
 
-// The rows afresh, the selection kept on the same address.
+// The rows afresh, the selection on the wanted address where it is listed.
 void ChooseMeterDialog::ShowRows()
 {
     const QSignalBlocker quiet(Meters);
@@ -105,11 +111,10 @@ void ChooseMeterDialog::ShowRows()
         auto *row = new QTreeWidgetItem(Meters, {meter.address, devlink::SignalText(meter.rssi)});
         row->setData(0, AddressRole, meter.address);
         row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-        if (!m_selected.isEmpty() && devlink::AddressMatches(m_selected, meter.address))
+        if (!m_wanted.isEmpty() && devlink::AddressMatches(m_wanted, meter.address))
             selected = row;
     }
     Meters->setCurrentItem(selected);
-    m_selected = selected->data(0, AddressRole).toString();
 }
 
 void ChooseMeterDialog::ShowScanState()

@@ -31,7 +31,7 @@ public:
     ~ChooseMeterDialog() override;
 
     // The address of the selected row; empty for "Any meter".
-    QString Choice() const { return m_selected; }
+    QString Choice() const;
     // "Scan again".
     void Rescan();
     void done(int result) override; // the scan ends with the dialog
@@ -51,7 +51,9 @@ private:
 
     devlink::MeterScan *const m_scan;
     const QString m_pinned;
-    QString m_selected;
+    // The row the user selected last (or the pinned one): selected again
+    // whenever it is listed, also after a new scan has emptied the list.
+    QString m_wanted;
     QString m_scanError;
 };
 

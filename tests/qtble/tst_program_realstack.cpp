@@ -7,6 +7,8 @@
 #include "tests/support/e2e.h"
 #include "tests/support/testfiles.h"
 
+#include "app/choosemeter.h"
+
 #include "protocol/meterchannel.h"
 #include "protocol/timings.h"
 #include "sim/meterlogic.h"
@@ -15,6 +17,7 @@
 #include <QFocusEvent>
 #include <QLineEdit>
 #include <QRegularExpression>
+#include <QTreeWidget>
 
 #include <memory>
 
@@ -75,6 +78,7 @@ private slots:
     void failedWriteEndsTheSessionAndAnotherWorks();
     void lookalikesAreIgnoredUntilCancelled();
     void noAdapterIsReportedOnce();
+    void chooseMeterListsBothThenConnectsTheChosen();
 
 private:
     bool StartMock(const QStringList &arguments);
@@ -299,6 +303,45 @@ void TestProgramRealStack::noAdapterIsReportedOnce()
     QCOMPARE(e.State(), devlink::Idle);
     QVERIFY(e.form->centralWidget()->isEnabled());
     QVERIFY(MockLines(QStringLiteral("SCAN 1")).isEmpty());
+}
+
+// Two meters behind the stack: "Choose meter" lists both addresses, and the
+// link-up right after it takes the one chosen, the weaker of the two.
+void TestProgramRealStack::chooseMeterListsBothThenConnectsTheChosen()
+{
+    const sim::Advertisement usual = m_meter.GetAdvertisement();
+    sim::Advertisement weaker = usual;
+    weaker.rssi = -71;
+    m_meter.SetAdvertisement(weaker); // the mock reads it once, when it starts
+    const bool started = StartMock({QStringLiteral("--meter"), QStringLiteral("127.0.0.1:%1").arg(m_meter.Port()),
+                                    QStringLiteral("--device"), kMeterName});
+    m_meter.SetAdvertisement(usual);
+    QVERIFY(started);
+    m_meter.SetBlock(StartBlock());
+    EndToEnd e;
+    QVERIFY(e.Start(false, QString()));
+    QStringList listed;
+    e.prompts.modal = [&](QDialog *d) {
+        auto *dialog = static_cast<app::ChooseMeterDialog *>(d);
+        if (!QTest::qWaitFor([&] { return dialog->Meters->topLevelItemCount() == 3; }, 10000))
+            return -1;
+        for (int i = 0; i < dialog->Meters->topLevelItemCount(); ++i)
+            listed << dialog->Meters->topLevelItem(i)->text(0) + QLatin1Char(' ') +
+                          dialog->Meters->topLevelItem(i)->text(1);
+        dialog->Meters->setCurrentItem(dialog->Meters->topLevelItem(2));
+        QTest::mouseClick(dialog->OkButton, Qt::LeftButton);
+        return dialog->result();
+    };
+    e.form->ChooseMeter();
+    QCOMPARE(listed, (QStringList{app::ChooseMeterDialog::AnyMeter + QLatin1Char(' '),
+                                  QStringLiteral("00:1B:7A:00:00:02 -52 dBm"),
+                                  QStringLiteral("00:1B:7A:00:00:01 -71 dBm")}));
+    QVERIFY(MockLines(QStringLiteral("CONNECT ")).isEmpty());
+    QCOMPARE(e.form->Meter->Address, QStringLiteral("00:1B:7A:00:00:01"));
+    QVERIFY(e.Connect());
+    QCOMPARE(e.form->Edit1->text(), QStringLiteral("40213"));
+    QCOMPARE(MockLines(QStringLiteral("CONNECT ")).size(), 1);
+    QVERIFY(e.prompts.messages.isEmpty());
 }
 
 QTEST_MAIN(TestProgramRealStack)
