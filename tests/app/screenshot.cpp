@@ -1,11 +1,15 @@
 // Takes the README's pictures with the sample configuration: the program
 // connected to the simulated meter on the Device data page, the Measurement
 // page after a download of the meter's stored records, and the chart of
-// their moisture. Run under Xvfb:
+// their moisture, and "Choose meter" with three meters in reach while it
+// scans. Run under Xvfb:
 //   xvfb-run -a build/tests/app/tarvolin-screenshot docs/screenshot.png
 //       docs/screenshot-measurement.png docs/screenshot-chart.png
+//       docs/screenshot-choose-meter.png
 // (one command line).
 #include "tests/support/e2e.h"
+#include "app/choosemeter.h"
+#include "link/linkfactory.h"
 #include "data/meastable.h"
 #include "views/chartwindow.h"
 #include "views/widgets.h"
@@ -13,6 +17,37 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QTreeWidget>
+
+namespace {
+
+// The dialog over three meters of different signal, the second row chosen.
+bool SaveChooseMeter(testsupport::EndToEnd &e, const QString &target)
+{
+    sim::SimMeterThread more[2];
+    QStringList endpoints{QStringLiteral("127.0.0.1:%1").arg(e.meter.Port())};
+    const int signal[3] = {-71, -48, -63};
+    e.meter.SetAdvertisement(sim::Advertisement(QStringLiteral("Vorelt-ZEVQ25k"), sim::Advertisement::SerialService,
+                                                signal[0]));
+    for (int i = 0; i < 2; ++i) {
+        if (!more[i].Start())
+            return false;
+        more[i].SetAdvertisement(sim::Advertisement(QStringLiteral("Vorelt-ZEVQ25k"),
+                                                    sim::Advertisement::SerialService, signal[i + 1]));
+        endpoints << QStringLiteral("127.0.0.1:%1").arg(more[i].Port());
+    }
+    QString error;
+    app::ChooseMeterDialog dialog(e.form, devlink::CreateLinkComponent(QStringLiteral("vlink:") + endpoints.join(','), &error),
+                                  QString());
+    dialog.show();
+    if (!QTest::qWaitFor([&] { return dialog.Meters->topLevelItemCount() == 4; }, 5000))
+        return false;
+    dialog.Meters->setCurrentItem(dialog.Meters->topLevelItem(2));
+    QTest::qWait(300);
+    return dialog.grab().save(target);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -22,6 +57,8 @@ int main(int argc, char *argv[])
     const QString measurementTarget =
         argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("screenshot-measurement.png");
     const QString chartTarget = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QStringLiteral("screenshot-chart.png");
+    const QString chooseTarget =
+        argc > 4 ? QString::fromLocal8Bit(argv[4]) : QStringLiteral("screenshot-choose-meter.png");
     testsupport::EndToEnd e;
     QFile sample(QStringLiteral(TARVOLIN_SAMPLE_CONFIG));
     if (!sample.open(QIODevice::ReadOnly)) {
@@ -58,7 +95,7 @@ int main(int argc, char *argv[])
         return 1;
     views::ChartWindow *chart = e.form->ShowChart(moisture);
     QTest::qWait(300);
-    const bool saved = chart->grab().save(chartTarget);
+    const bool saved = chart->grab().save(chartTarget) && SaveChooseMeter(e, chooseTarget);
     e.form->close();
     return saved ? 0 : 1;
 }
