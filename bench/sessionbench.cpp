@@ -4,6 +4,7 @@
 // next to the same bytes taken by the virtual link alone.
 //
 //   bench_session all                          meter on a thread of its own
+//   bench_session choose                       "Choose meter" among three meters
 //   bench_session download --link vlink:H:P    a meter in another process
 
 #include "data/config.h"
@@ -11,6 +12,7 @@
 #include "bench/benchview.h"
 #include "link/bt.h"
 #include "link/meterlink.h"
+#include "link/meterscan.h"
 #include "link/vlinkbluetoothle.h"
 #include "protocol/timings.h"
 #include "protocol/trace.h"
@@ -619,6 +621,73 @@ int runRecorder()
     return 0;
 }
 
+// "Choose meter" among three meters on the program's timings: how soon the
+// dialog's scan has listed all three, next to the scan time it runs for;
+// then the link-up (click -> Connected, block read) taking the first meter
+// seen, next to the same link-up pinned to the last endpoint. Five runs each.
+int runChoose()
+{
+    constexpr int Runs = 5;
+    sim::SimMeterThread meters[3];
+    QStringList endpoints;
+    for (int i = 0; i < 3; ++i) {
+        if (!meters[i].Start())
+            qFatal("a simulated meter could not listen");
+        meters[i].SetAdvertisement(sim::Advertisement(devlink::MeterLink::MeterName,
+                                                      sim::Advertisement::SerialService, -40 - 10 * i));
+        endpoints << QStringLiteral("127.0.0.1:%1").arg(meters[i].Port());
+    }
+    const QString linkValue = QStringLiteral("vlink:") + endpoints.join(QLatin1Char(','));
+    QList<devlink::VLinkEndpoint> parsed;
+    devlink::VLinkBluetoothLE::ParseEndpoints(linkValue, &parsed);
+    std::vector<double> listed;
+    std::vector<double> ended;
+    for (int run = 0; run < Runs; ++run) {
+        devlink::MeterScan scan(std::make_unique<devlink::VLinkBluetoothLE>(parsed));
+        qint64 allListedNs = 0;
+        QObject::connect(&scan, &devlink::MeterScan::Changed, [&] {
+            if (!allListedNs && devlink::MeterRows(scan.Seen(), {}).size() == 3)
+                allListedNs = NowNs();
+        });
+        const qint64 startNs = NowNs();
+        QString error;
+        if (!scan.Start(CurrentTimings().chooseScanMs, &error))
+            qFatal("scan: %s", qPrintable(error));
+        if (!WaitUntil([&] { return !scan.Scanning(); }, CurrentTimings().chooseScanMs + 5000) || !allListedNs)
+            qFatal("the scan did not list three meters");
+        listed.push_back(Ms(allListedNs - startNs));
+        ended.push_back(Ms(NowNs() - startNs));
+    }
+    Info(QStringLiteral("Choose meter, three meters: all listed (median of %1)").arg(Runs),
+         QStringLiteral("%1 ms").arg(Fixed(median(listed), 1)),
+         QStringLiteral("scan ends at %1 ms").arg(Fixed(median(ended), 0)));
+    std::vector<double> linkUp[2];
+    {
+        Rig rig(linkValue);
+        for (int run = 0; run < 2 * Runs; ++run) {
+            const bool pinned = run % 2;
+            rig.Link->Address = pinned ? endpoints[2] : QString();
+            const qint64 startNs = NowNs();
+            if (!rig.Connect())
+                qFatal("link-up failed");
+            linkUp[pinned].push_back(Ms(NowNs() - startNs));
+            const int before = devlink::Worker->RequestsServed();
+            devlink::Worker->RequestDisconnect();
+            if (!rig.WaitServed(before, 10000) || devlink::Worker->CurrentState() != devlink::Idle)
+                qFatal("disconnect failed");
+        }
+    }
+    const double first = median(linkUp[0]);
+    const double pinned = median(linkUp[1]);
+    Info(QStringLiteral("Link-up to Connected, first meter seen (median of %1)").arg(Runs),
+         QStringLiteral("%1 ms").arg(Fixed(first, 0)), QStringLiteral("-"));
+    Row(QStringLiteral("Link-up to Connected, pinned to the third meter (median of %1)").arg(Runs),
+        QStringLiteral("%1 ms = %2 x").arg(Fixed(pinned, 0), Fixed(pinned / first, 3)),
+        QStringLiteral("first seen %1 ms").arg(Fixed(first, 0)), QStringLiteral("<= 1.03 x"),
+        pinned <= 1.03 * first);
+    return 0;
+}
+
 int runDownload(const QString &linkValue)
 {
     Rig rig(linkValue);
@@ -645,9 +714,11 @@ int main(int argc, char *argv[])
         return bench::runAll();
     if (args.size() >= 2 && args[1] == QLatin1String("recorder"))
         return bench::runRecorder();
+    if (args.size() >= 2 && args[1] == QLatin1String("choose"))
+        return bench::runChoose();
     const qsizetype link = args.indexOf(QStringLiteral("--link"));
     if (args.size() >= 2 && args[1] == QLatin1String("download") && link > 0 && link + 1 < args.size())
         return bench::runDownload(args[link + 1]);
-    std::fprintf(stderr, "usage: bench_session all | recorder | download --link vlink:HOST:PORT\n");
+    std::fprintf(stderr, "usage: bench_session all | recorder | choose | download --link vlink:HOST:PORT\n");
     return 2;
 }

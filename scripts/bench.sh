@@ -46,6 +46,7 @@ bench() {
 bench "$build/bench/bench_table"
 bench "$build/bench/bench_chart"
 bench "$build/bench/bench_session" all
+bench "$build/bench/bench_session" choose
 
 # Peak RSS of a whole download: the program's side in a process of its own,
 # the meter in another, so neither's memory is counted for the other.
