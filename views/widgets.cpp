@@ -1,5 +1,7 @@
 #include "views/widgets.h"
 
+#include "views/devicedata.h" // EventHook
+
 #include <QCoreApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -92,33 +94,6 @@ void TPageControl::keyPressEvent(QKeyEvent *event)
     QTabWidget::keyPressEvent(event);
 }
 
-namespace {
-
-// Hands the wheel and the focus that land on the fixed row to the table
-// beneath, so the table scrolls and takes the keys as it does elsewhere.
-class FixedRowEvents final : public QObject {
-public:
-    FixedRowEvents(QTableView *table, QObject *parent) : QObject(parent), m_table(table) {}
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Wheel) {
-            // The fixed row's viewport lies at the origin of the table's.
-            QCoreApplication::sendEvent(m_table->viewport(), event);
-            return true;
-        }
-        if (event->type() == QEvent::MouseButtonPress)
-            m_table->setFocus(Qt::MouseFocusReason);
-        return false;
-    }
-
-private:
-    QTableView *m_table;
-};
-
-} // namespace
-
 FixedRowTable::FixedRowTable(QWidget *parent) : QTableView(parent), m_fixed(new QTableView(this))
 {
     m_fixed->setObjectName(QStringLiteral("fixedRow"));
@@ -132,7 +107,20 @@ FixedRowTable::FixedRowTable(QWidget *parent) : QTableView(parent), m_fixed(new 
     m_fixed->horizontalHeader()->setMinimumSectionSize(1);
     m_fixed->verticalHeader()->hide();
     m_fixed->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    m_fixed->viewport()->installEventFilter(new FixedRowEvents(this, m_fixed));
+    // The wheel and the focus that land on the fixed row go to the table
+    // beneath, so it scrolls and takes the keys as it does elsewhere.
+    m_fixed->viewport()->installEventFilter(new EventHook(
+        [this](QObject *, QEvent *event) {
+            if (event->type() == QEvent::Wheel) {
+                // The fixed row's viewport lies at the origin of the table's.
+                QCoreApplication::sendEvent(viewport(), event);
+                return true;
+            }
+            if (event->type() == QEvent::MouseButtonPress)
+                setFocus(Qt::MouseFocusReason);
+            return false;
+        },
+        m_fixed));
     connect(m_fixed->verticalScrollBar(), &QScrollBar::valueChanged, m_fixed, [this](int value) {
         if (value != 0)
             m_fixed->verticalScrollBar()->setValue(0);
