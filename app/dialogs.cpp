@@ -9,6 +9,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace app {
 
 using views::Guarded;
@@ -53,16 +55,40 @@ TForm8::TForm8(QWidget *owner)
     Label1->setGeometry(8, 10, 156, 16);
 }
 
+namespace {
+// The search dialog as designed: Cancel centred at the top, the instruction
+// in a line below it, 4 pixels from either side.
+constexpr QSize SearchDialogLeast{196, 96};
+constexpr int InstructionTop = 64;
+constexpr int InstructionMargin = 4;
+constexpr int InstructionHeight = 24;
+} // namespace
+
 TForm5::TForm5(QWidget *owner)
-    : SmallDialog(owner, QStringLiteral("Form5"), QStringLiteral("Searching...."), {196, 96}),
+    : SmallDialog(owner, QStringLiteral("Form5"), QStringLiteral("Searching...."), SearchDialogLeast),
       Button4(new QPushButton(QStringLiteral("Cancel"), this)), Label1(new QLabel(this))
 {
     Button4->setObjectName(QStringLiteral("Button4"));
-    Button4->setGeometry(52, 8, 92, 49);
+    Button4->resize(92, 49);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(4, 64, 188, 24);
     Label1->setAlignment(Qt::AlignCenter);
+    SetInstruction(QString());
     connect(Button4, &QPushButton::clicked, this, [this] { Guarded([this] { Button4Click(); }); });
+}
+
+void TForm5::SetInstruction(const QString &text)
+{
+    // The design's 188 pixels hold the text in the 8-point font it was made
+    // for; wider fonts (other desktops, larger settings) widen the dialog
+    // instead of cutting the text at both ends.
+    Label1->setText(text);
+    const QSize needed = Label1->sizeHint();
+    const int width = std::max(SearchDialogLeast.width(), needed.width() + 2 * InstructionMargin);
+    const int labelHeight = std::max(InstructionHeight, needed.height());
+    const int height = std::max(SearchDialogLeast.height(), InstructionTop + labelHeight + 8);
+    setFixedSize(width, height);
+    Button4->move((width - Button4->width()) / 2, 8);
+    Label1->setGeometry(InstructionMargin, InstructionTop, width - 2 * InstructionMargin, labelHeight);
 }
 
 void TForm5::Button4Click()

@@ -38,6 +38,9 @@ class TForm5 final : public SmallDialog {
 public:
     explicit TForm5(QWidget *owner);
     void Button4Click();
+    // Sets the instruction below Cancel and sizes the dialog to show it
+    // whole in the font in use; 196 x 96 is its least size.
+    void SetInstruction(const QString &text);
     QPushButton *Button4;
     QLabel *Label1;
 };

@@ -19,9 +19,9 @@ using views::prompts;
 void WindowView::OpenSearchDialog()
 {
     Form5->Button4->setEnabled(true);
-    Form5->Label1->setText(m_form->PageControl1->currentIndex() == 0
-                               ? QStringLiteral("Waiting for measurements...")
-                               : QStringLiteral("Turn device on and set the range to 0"));
+    Form5->SetInstruction(m_form->PageControl1->currentIndex() == 0
+                              ? QStringLiteral("Waiting for measurements...")
+                              : QStringLiteral("Turn device on and set the range to 0"));
     Form5->setWindowTitle(QStringLiteral("Searching...."));
     Form5->ShowCentred();
     m_form->SetMainWindowEnabled(false);

@@ -53,10 +53,11 @@ QStringList MeasTable::RowTexts(int row) const
     return texts;
 }
 
-QList<QStringList> MeasTable::MergedRows(const QList<QStringList> &batch) const
+QList<QStringList> MeasTable::MergedRows(const QList<QStringList> &batch, qsizetype *first) const
 {
     const qsizetype n = batch.size();
     if (IsEmpty()) {
+        *first = 1;
         // The batch overwrites rows 1..n; the table grows by n - 1 empty rows.
         QList<QStringList> rows = m_rows;
         rows.resize(m_rows.size() + n - 1);
@@ -80,16 +81,19 @@ QList<QStringList> MeasTable::MergedRows(const QList<QStringList> &batch) const
     }
     if (insertAt < 0)
         insertAt = rows.size();
+    *first = insertAt;
     rows.insert(insertAt, n, QStringList());
     std::copy(batch.begin(), batch.end(), rows.begin() + insertAt);
     return rows;
 }
 
-void MeasTable::Merge(const QList<QStringList> &batch)
+int MeasTable::Merge(const QList<QStringList> &batch)
 {
     if (batch.isEmpty())
-        return;
-    Replace(MergedRows(batch));
+        return -1;
+    qsizetype first = -1;
+    Replace(MergedRows(batch, &first));
+    return static_cast<int>(first);
 }
 
 void MeasTable::Replace(QList<QStringList> rows)

@@ -43,8 +43,9 @@ public:
     //   the first key is not in the table, the batch is appended.
     // Keys compare as exact strings. One pass over table and batch; rows
     // are only ever added at the end, so a selection keeps its row number
-    // and shows whatever record now stands there.
-    void Merge(const QList<QStringList> &batch);
+    // and shows whatever record now stands there. Returns the row the
+    // batch's first record now stands in (-1 for an empty batch).
+    int Merge(const QList<QStringList> &batch);
 
     int rowCount(const QModelIndex &parent = {}) const override;
     int columnCount(const QModelIndex &parent = {}) const override;
@@ -53,7 +54,8 @@ public:
     Qt::ItemFlags flags(const QModelIndex &index) const override;
 
 private:
-    QList<QStringList> MergedRows(const QList<QStringList> &batch) const;
+    // The rows after the merge, and in `first` where the batch begins.
+    QList<QStringList> MergedRows(const QList<QStringList> &batch, qsizetype *first) const;
     void Replace(QList<QStringList> rows);
 
     QList<QStringList> m_rows; // row 0: the captions

@@ -171,10 +171,24 @@ void MeterLink::GiveUp(Failure why)
 // window, where the user cancels; until the link-up's time ends in the tool.
 Outcome MeterLink::FindMeter()
 {
+    // The scan started just before; it stops by itself after ScanMs.
+    QDeadlineTimer scanEnd(ScanMs);
     while (LinkStage == 1) {
         PumpEvents(CurrentTimings().linkPollMs, 1);
         if (GiveUpRequested())
             return GiveUpReason();
+        // The window's search dialog asks the user to switch the meter on,
+        // and waits for Cancel: a meter switched on after the scan has
+        // ended must still be found, so the scan starts again.
+        if (!m_giveUpWhenScanEnds && scanEnd.hasExpired() && LinkStage == 1) {
+            QString error;
+            if (!vorelt->DiscoverDevices(ScanMs, &error)) {
+                Trace::Note([&] { return QStringLiteral("scan not restarted: %1").arg(error); });
+                return Failure::NoAdapter;
+            }
+            scanEnd = QDeadlineTimer(ScanMs);
+            Trace::Note([] { return QStringLiteral("scan restarted"); });
+        }
         if (m_giveUpWhenScanEnds && m_linkUpEnd.hasExpired() && LinkStage == 1) {
             // A meter that refused notifications in an earlier round was
             // found, and that is what the worker reports.

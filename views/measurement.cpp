@@ -56,13 +56,13 @@ void MeasurementPage::BuildMeasurementPage(QWidget *page)
     current->setObjectName(QStringLiteral("current"));
     current->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Measurements = new data::MeasTable(m_owner);
-    meas = new QTableView(Panel3);
+    meas = new FixedRowTable(Panel3);
     meas->setObjectName(QStringLiteral("meas"));
     meas->setModel(Measurements);
     meas->setEditTriggers(QAbstractItemView::NoEditTriggers);
     meas->setSelectionBehavior(QAbstractItemView::SelectRows);
     meas->setSelectionMode(QAbstractItemView::ContiguousSelection);
-    for (QTableView *table : {meas, static_cast<QTableView *>(current)}) {
+    for (QTableView *table : {static_cast<QTableView *>(meas), static_cast<QTableView *>(current)}) {
         table->verticalHeader()->setDefaultSectionSize(GridRowHeight(table->fontMetrics(), 16));
         table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
         table->horizontalHeader()->hide();
@@ -159,7 +159,8 @@ void MeasurementPage::PlaceMeasurementGrids()
 
 void MeasurementPage::MergeRecords(const QList<QStringList> &batch)
 {
-    Measurements->Merge(batch);
+    // A reading that lands below the visible rows would go unseen.
+    meas->RevealRow(Measurements->Merge(batch));
     // `current` shows whatever record now stands in the selected row.
     const QModelIndex selected = meas->selectionModel()->currentIndex();
     bool canSelect = true;

@@ -7,6 +7,7 @@
 // range a download uses.
 
 #include "data/titem.h"
+#include "views/widgets.h"
 
 #include <QList>
 #include <QPointer>
@@ -63,7 +64,7 @@ public:
 
     // ---- controls (objectName = component name) -----------------------------
     QWidget *Panel3 = nullptr;
-    QTableView *meas = nullptr; // a view over Measurements
+    FixedRowTable *meas = nullptr; // a view over Measurements, row 0 its fixed caption row
     data::MeasTable *Measurements = nullptr;
     QTableWidget *current = nullptr;
     QPushButton *Button9 = nullptr;

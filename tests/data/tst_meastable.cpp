@@ -103,8 +103,10 @@ private slots:
         model.SetCaptions({"No.", "Value"});
         QVERIFY(model.IsEmpty());
         model.Merge(Records(table, "o"));
-        model.Merge(Records(batch, "n"));
+        const int first = model.Merge(Records(batch, "n"));
         QCOMPARE(Shown(model), result);
+        // Where the window scrolls to: the row of the batch's first record.
+        QCOMPARE(model.Cell(0, first) + u':' + model.Cell(1, first), batch[0] + ":n");
         QCOMPARE(model.RowTexts(0), QStringList({"No.", "Value"}));
     }
 
