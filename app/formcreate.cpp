@@ -10,6 +10,7 @@
 #include "views/devicedata.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -61,6 +62,7 @@ bool TForm4::FormCreate(const QString &configPath)
     // Stored in the global reference before it starts, so no request can
     // reach a missing worker.
     devlink::Worker = new devlink::BT(Meter.get(), View.get(), RecordSize, data::RecordLayout(ItemList));
+    devlink::Worker->ConfigPath = QDir::toNativeSeparators(QFileInfo(configPath).absoluteFilePath());
     Meter->Serve(devlink::Worker);
     devlink::Worker->start();
     return true;

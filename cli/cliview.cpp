@@ -44,11 +44,9 @@ void CliView::Tell(const QString &message, protocol::Failure why)
 
 void CliView::PageToBlock(protocol::ParameterBlock &block)
 {
-    // As the window's copy of its page: the five bytes after the dates are
-    // cleared, the range says what is asked for (0..0 writes parameters).
+    // As the window's copy of its page.
     block = Page;
-    protocol::ClearReserved(block);
-    protocol::SetDownloadRange(block, PageRangeFrom, PageRangeTo);
+    protocol::FinishPageCopy(block, PageRangeFrom, PageRangeTo);
     BlockSent = block;
 }
 

@@ -22,6 +22,7 @@ int RunLive(const Options &options)
     // must not take that for a measurement.
     if (session.Table.IsEmpty()) {
         Say(QStringLiteral("the meter sent no measurement"));
+        session.SayRecordMisfit();
         return ExitLost;
     }
     QByteArray result;

@@ -91,6 +91,7 @@ int Session::Start()
     m_link->GiveUpWhenScanEnds(true);
     m_link->Address = m_options.address;
     Worker = new devlink::BT(m_link.get(), &View, Fields.recordSize, data::RecordLayout(Fields.items));
+    Worker->ConfigPath = QDir::toNativeSeparators(QFileInfo(config).absoluteFilePath());
     m_link->Serve(Worker);
     Worker->start();
     return ExitDone;
@@ -172,7 +173,14 @@ int Session::Download(quint16 from, quint16 to)
     if (!served)
         return Abort();
     View.PageRangeFrom = View.PageRangeTo = 0;
+    SayRecordMisfit();
     return ExitCodeFor(View.FirstFailure);
+}
+
+void Session::SayRecordMisfit() const
+{
+    if (!View.Quiet && !Worker->RecordMisfit.isEmpty())
+        Say(data::Printable(Worker->RecordMisfit));
 }
 
 int Session::Upload(std::unique_ptr<QStringList> lines, const QString &fileName)

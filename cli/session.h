@@ -69,6 +69,10 @@ public:
     int Upload(std::unique_ptr<QStringList> lines, const QString &fileName);
     // Closes the session (25) if it is connected; the link goes off.
     int Disconnect();
+    // After a failed live reading or download: the line that says the
+    // meter's records are not the size the configuration lays out, if its
+    // bytes showed that.
+    void SayRecordMisfit() const;
     // The meter connected to, and the time now (UTC).
     data::MeterStamp Stamp() const;
 

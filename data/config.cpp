@@ -8,8 +8,12 @@ namespace data {
 
 bool LoadFieldList(const QString &path, FieldList &fields, QString *error)
 {
+    return LoadFieldList(ProfileFile(path), fields, error);
+}
+
+bool LoadFieldList(const ProfileFile &profile, FieldList &fields, QString *error)
+{
     fields = FieldList{};
-    const ProfileFile profile(path);
     qint64 size = 0;
     for (int n = 1;; ++n) {
         const QString key = QStringLiteral("PDATA%1").arg(n);
@@ -30,7 +34,8 @@ bool LoadFieldList(const QString &path, FieldList &fields, QString *error)
         }
         if (item->Width < 0)
             return refuse(QStringLiteral("The width must not be negative."));
-        size += qint64(item->Width) + 11;
+        const protocol::RecordField slot{item->Width, item->IsShown()};
+        size += protocol::RecordBytes({&slot, 1});
         // A record that could never come from the meter: one record must
         // fit the largest reply a download may take.
         if (size > MaxRecordSize)

@@ -13,6 +13,8 @@
 
 namespace data {
 
+class ProfileFile;
+
 inline const QString ConfigFileName = QStringLiteral("ZEVQ-BLE.INI");
 // The largest record a configuration may describe: the largest reply a
 // download takes (256 MiB).
@@ -20,7 +22,7 @@ inline constexpr qint64 MaxRecordSize = protocol::MeterChannel::MaxDownloadBytes
 
 struct FieldList {
     data::TItemList items;
-    qint32 recordSize = 0; // sum over all items of Width + 11
+    qint32 recordSize = 0; // protocol::RecordBytes of RecordLayout(items)
     int shownCount = 0;
 };
 
@@ -28,6 +30,8 @@ struct FieldList {
 // width that is not an integer, is negative, or makes the record size
 // overflow is refused: the result is false and `error` names key and value.
 bool LoadFieldList(const QString &path, FieldList &fields, QString *error);
+// The same from a file already read.
+bool LoadFieldList(const ProfileFile &profile, FieldList &fields, QString *error);
 
 // The record layout the worker cuts records by: one slot per item, shown
 // or not, in configuration order.

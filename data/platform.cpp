@@ -101,7 +101,19 @@ ProfileFile::ProfileFile(const QString &path)
     // Asking for no more than the file holds spares a 64 MiB buffer per
     // load, which sanitizer builds pay for in full.
     const qint64 known = file.size();
-    const QString text = decodeFile(file.read(known > 0 ? std::min(known, MaxProfileBytes) : MaxProfileBytes));
+    Parse(file.read(known > 0 ? std::min(known, MaxProfileBytes) : MaxProfileBytes));
+}
+
+ProfileFile ProfileFile::FromBytes(const QByteArray &raw)
+{
+    ProfileFile profile;
+    profile.Parse(raw.left(MaxProfileBytes));
+    return profile;
+}
+
+void ProfileFile::Parse(const QByteArray &raw)
+{
+    const QString text = decodeFile(raw);
     QString section;
     bool inSection = false;
     // Not a regular expression: it finds nothing in text with a lone

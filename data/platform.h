@@ -40,9 +40,13 @@ class ProfileFile {
 public:
     static constexpr qint64 MaxProfileBytes = 64 * 1024 * 1024;
     explicit ProfileFile(const QString &path);
+    // The same from a file's bytes already in memory (at most MaxProfileBytes).
+    static ProfileFile FromBytes(const QByteArray &raw);
     QString Value(const QString &section, const QString &key, const QString &fallback = QString()) const;
 
 private:
+    ProfileFile() = default;
+    void Parse(const QByteArray &raw);
     std::map<std::pair<QString, QString>, QString> m_values; // case-folded section, key
 };
 

@@ -261,8 +261,11 @@ void BT::RunStateWork()
 // a reading that fails shows no message.
 void BT::RunLiveReading()
 {
-    if (ReadCurrentMeasurement())
+    RecordMisfit.clear();
+    if (const protocol::Outcome read = ReadCurrentMeasurement())
         ShowReceivedRecords(1);
+    else
+        JudgeFetch(read.why());
     DisableLink();
     SetState(Idle);
     ShowDisconnected();
@@ -356,8 +359,10 @@ void BT::RunTransferring()
 // A successful download always ends the connection.
 void BT::RunDownload()
 {
+    RecordMisfit.clear();
     if (const protocol::Outcome fetched = DownloadMeasurements(); !fetched) {
         ConnectionLost(fetched.why());
+        JudgeFetch(fetched.why());
         return;
     }
     ShowReceivedRecords(RecordSize > 0 ? DownloadReplySize() / RecordSize : 0);
@@ -383,6 +388,13 @@ void BT::ConnectionLost(protocol::Failure why)
     SetState(Idle);
     ShowDisconnected();
     ReportConnectionLost(why);
+}
+
+void BT::JudgeFetch(protocol::Failure why)
+{
+    RecordMisfit = protocol::RecordMisfitText(why, LastFetch, ConfigPath);
+    if (!RecordMisfit.isEmpty())
+        Trace::Note([this] { return RecordMisfit; });
 }
 
 // ---- hooks and hand-off -----------------------------------------------------

@@ -82,6 +82,14 @@ public:
     MeterLink *const Link;
     SessionView *const View;
     const std::vector<protocol::RecordField> Layout;
+    // The configuration file the record layout comes from, set before the
+    // worker starts: a fetch whose bytes do not fit names it.
+    QString ConfigPath;
+    // After a request was served: the line that says why the last live
+    // reading or download failed when its bytes showed records of another
+    // size than the configuration's (RecordMisfitText), else empty. Written
+    // by the worker before RequestsServed grows.
+    QString RecordMisfit;
     // Set by the window before RequestTransfer: true downloads stored
     // measurements, false writes the parameter block.
     std::atomic<bool> DownloadMode{false};
@@ -121,6 +129,8 @@ private:
     void RunReverting();
     void RunDisconnecting();
     void ConnectionLost(protocol::Failure why);
+    // Judges LastFetch after a fetch failed with `why` (RecordMisfit, trace).
+    void JudgeFetch(protocol::Failure why);
     void SetState(SessionState state);
     // Writes the caught error to the trace and says what kind it is: no
     // memory, or an error raised inside a step.

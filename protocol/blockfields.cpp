@@ -131,6 +131,12 @@ void SetDownloadRange(ParameterBlock &block, qint64 from, qint64 to)
     block.setWord(ParameterBlock::RangeTo, LowWord(to));
 }
 
+void FinishPageCopy(ParameterBlock &block, qint64 from, qint64 to)
+{
+    ClearReserved(block);
+    SetDownloadRange(block, from, to);
+}
+
 int ActiveRangeItem(const ParameterBlock &block)
 {
     return ActiveEntryCount(block) - 1;

@@ -111,6 +111,11 @@ void ClearReserved(ParameterBlock &block);
 // Stores the low 16 bits of each; 0..0 when only parameters are written.
 void SetDownloadRange(ParameterBlock &block, qint64 from, qint64 to);
 
+// What every copy of a page into the block does besides its fields, in the
+// window and in the tool alike: the reserved bytes 16..20 cleared, the range
+// the request asks for (0..0 when only parameters are written).
+void FinishPageCopy(ParameterBlock &block, qint64 from, qint64 to);
+
 // ---- active range count and range map ---------------------------------------------
 // The item of the page's list "1".."180" that shows the stored count:
 // min(count, 180) - 1, so -1 (no selection) for a count of 0.

@@ -195,7 +195,9 @@ Outcome MeterChannel::ReadParameters()
 Outcome MeterChannel::ReadCurrentMeasurement()
 {
     Frame.assign(1, CmdCurrentMeasurement);
-    return Exchange(1, RecordSize);
+    const Outcome read = Exchange(1, RecordSize);
+    LastFetch = {RecordSize, 1, Received()};
+    return read;
 }
 
 qint64 MeterChannel::DownloadReplySize(quint16 from, quint16 to, qint64 recordSize)
@@ -216,6 +218,7 @@ bool MeterChannel::DownloadReplyAcceptable(qint64 replySize)
 
 Outcome MeterChannel::DownloadMeasurements()
 {
+    LastFetch = {};
     CollectParameterBlock();
     // Sized once, in 64 bits: the reply may be far larger than the default
     // area, and an inverted range must not pass as an empty success.
@@ -234,6 +237,7 @@ Outcome MeterChannel::DownloadMeasurements()
     const auto expect = static_cast<int>(replySize);
     const Outcome received =
         ExchangeInto(1, expect, std::max(m_defaultCapacity, static_cast<std::size_t>(expect)));
+    LastFetch = {RecordSize, replySize / RecordSize, Received()};
     HideReceiveProgress();
     return received;
 }

@@ -11,6 +11,7 @@
 
 #include "protocol/failure.h"
 #include "protocol/parameterblock.h"
+#include "protocol/records.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -102,6 +103,9 @@ public:
     ParameterBlock Block;
     // Bytes of one measurement record: over every field, width + 11.
     const qint32 RecordSize;
+    // The records the last live reading or download asked for and the bytes
+    // that came; no records when it ended before they were asked for.
+    FetchSizes LastFetch;
     // The firmware lines of the next upload, set before UploadFirmware runs.
     std::unique_ptr<QStringList> HexLines;
 

@@ -48,4 +48,43 @@ QStringList DecodeRecord(std::span<const RecordField> layout, std::span<const st
     return texts;
 }
 
+RecordFit JudgeRecordFit(Failure why, const FetchSizes &sizes)
+{
+    const auto [recordSize, records, received] = sizes;
+    if ((why != Failure::Timeout && why != Failure::LinkError) || recordSize <= 0 || records <= 0 || received <= 0
+        || received == recordSize * records)
+        return RecordFit::NothingToSay;
+    if (received % records == 0)
+        return RecordFit::OtherRecordSize;
+    return received > recordSize * records ? RecordFit::MoreBytes : RecordFit::FewerBytes;
+}
+
+QString RecordMisfitText(Failure why, const FetchSizes &sizes, const QString &configPath)
+{
+    const auto [recordSize, records, received] = sizes;
+    const QString hint = QStringLiteral(" The configuration must match the meter's firmware.");
+    switch (JudgeRecordFit(why, sizes)) {
+    case RecordFit::NothingToSay:
+        return {};
+    case RecordFit::OtherRecordSize:
+        return QStringLiteral("The meter's records are %1 bytes; the configuration \"%2\" lays out %3.")
+                   .arg(received / records)
+                   .arg(configPath)
+                   .arg(recordSize)
+            + hint;
+    case RecordFit::MoreBytes:
+    case RecordFit::FewerBytes:
+        break;
+    }
+    return QStringLiteral("The meter sent %1 bytes, %2 than the %3 that the configuration \"%4\" lays out for %5 "
+                          "records of %6 bytes.")
+               .arg(received)
+               .arg(received > recordSize * records ? QStringLiteral("more") : QStringLiteral("fewer"))
+               .arg(recordSize * records)
+               .arg(configPath)
+               .arg(records)
+               .arg(recordSize)
+        + hint;
+}
+
 } // namespace protocol

@@ -235,8 +235,8 @@ int main(int argc, char *argv[])
     else if (parser.isSet("replay-timing"))
         Fail(QStringLiteral("--replay-timing needs --replay"));
     sim::MeterLogic &meter = peripheral.Meter();
-    // Installed beside the programs, the meter lays out its records as they
-    // read them; the built-in layout is only for a meter without a file.
+    // Beside the programs, the meter lays out its records as they read
+    // them; without a file it takes the sample configuration built in.
     const QString besideUs = QDir(QCoreApplication::applicationDirPath()).filePath(data::ConfigFileName);
     const QString config = parser.isSet("config") ? parser.value("config")
         : parser.isSet("replay")                  ? QString()

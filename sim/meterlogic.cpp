@@ -1,5 +1,6 @@
 #include "sim/meterlogic.h"
 
+#include "protocol/meterchannel.h"
 #include "vlink/vlinkwire.h"
 
 #include <QDate>
@@ -186,8 +187,13 @@ std::optional<QByteArray> MeterLogic::DownloadRecords()
     const int to = Word(m_block, ParameterBlock::RangeTo);
     if (from < 1 || to < from || m_layout.isEmpty())
         return std::nullopt;
+    // No reply larger than a download may take: a configuration's records
+    // may each be that large, and the meter builds its reply in memory.
+    const qint64 size = qint64(to - from + 1) * LayoutRecordSize(m_layout);
+    if (size > protocol::MeterChannel::MaxDownloadBytes)
+        return std::nullopt;
     QByteArray reply;
-    reply.reserve(qsizetype(to - from + 1) * LayoutRecordSize(m_layout));
+    reply.reserve(size);
     for (int number = from; number <= to; ++number)
         reply.append(MakeRecord(number));
     return reply;

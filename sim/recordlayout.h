@@ -1,9 +1,10 @@
 #pragma once
 // How the simulated meter lays out a measurement record: one slot per
 // configured field, each 9 filler bytes, the value (UTF-8, exactly Width
-// bytes), 2 filler bytes. The layout comes from the same kind of
-// configuration file the program reads.
+// bytes), 2 filler bytes. The layout is read by the programs' own reader
+// (data/config.h), so a file means the same to the meter and the programs.
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -15,22 +16,19 @@ struct RecordField {
     bool operator==(const RecordField &) const = default;
 };
 
-// Larger records are refused: the meter builds each one in memory.
-inline constexpr int MaxRecordSize = 1 << 20;
-
-// Record number, date, time, a hidden field, moisture, temperature, wood.
+// The layout of the sample configuration the build places beside the
+// programs (resources/ZEVQ-BLE.INI, compiled in): what the meter sends
+// without a file of its own.
 QList<RecordField> DefaultRecordLayout();
 
-// Sum of width + 11 over every field, hidden ones included.
-int LayoutRecordSize(const QList<RecordField> &fields);
+// Bytes of one record, hidden fields included.
+qint64 LayoutRecordSize(const QList<RecordField> &fields);
 
-// Reads section DATA, keys PDATA1, PDATA2, ... ("caption,width") up to the
-// first missing or empty key; section and key names match in any letter
-// case. False with a reason when the file cannot be read or a width is not a
-// non-negative integer, or the record would exceed MaxRecordSize.
+// The layout of the configuration file at `path`, as the programs read it.
+// False with the programs' reason when the file is missing or refused.
 bool LoadRecordLayout(const QString &path, QList<RecordField> *fields, QString *error);
 
-// The same from text already in memory.
-bool ParseRecordLayout(const QString &text, QList<RecordField> *fields, QString *error);
+// The same from a configuration file's bytes already in memory.
+bool ParseRecordLayout(const QByteArray &bytes, QList<RecordField> *fields, QString *error);
 
 } // namespace sim

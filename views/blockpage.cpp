@@ -99,8 +99,7 @@ void DeviceDataPage::CollectParameterBlock(protocol::ParameterBlock &block)
     next.setWord(ParameterBlock::CalibrationCoefficient,
                  protocol::LowWord(views::IntegerValue(Edit3->text())));
     protocol::SetPrintout(next, CheckBox1->isChecked());
-    protocol::ClearReserved(next);
-    protocol::SetDownloadRange(next, RangeFrom, RangeTo);
+    protocol::FinishPageCopy(next, RangeFrom, RangeTo);
     protocol::SetInfoTextValue(next, Edit4->text());
 
     CollectDate(ComboBox1, ComboBox2, ComboBox3, &next.bytes[ParameterBlock::ManufactureDate]);

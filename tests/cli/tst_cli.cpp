@@ -65,6 +65,8 @@ private slots:
     void configurationAndUsageAreJudgedBeforeConnecting();
     void absentMeterEndsAfterTheScan();
     void meterThatStopsAnsweringEndsTheDownloadWithoutAFile();
+    void recordsOfAnotherSizeAreNamed_data();
+    void recordsOfAnotherSizeAreNamed();
     void interruptWhileConnectedEndsTheSession();
     void downloadWritesTheBytesOfSave();
     void downloadWritesAWorkbook();
@@ -307,6 +309,38 @@ void TestCli::meterThatStopsAnsweringEndsTheDownloadWithoutAFile()
     QVERIFY(!QFile::exists(csv));
 }
 
+void TestCli::recordsOfAnotherSizeAreNamed_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("widthChange"); // of the meter's last field
+    QTest::addColumn<QString>("meterSent");
+    // 3 records of 135 bytes asked for; one for a live reading.
+    QTest::newRow("download, shorter") << "download" << -4 << "The meter's records are 131 bytes";
+    QTest::newRow("download, longer") << "download" << 4 << "The meter's records are 139 bytes";
+    QTest::newRow("live, shorter") << "live" << -4 << "The meter's records are 131 bytes";
+}
+
+// The firmware of the meter lays out its records otherwise than the file.
+void TestCli::recordsOfAnotherSizeAreNamed()
+{
+    QFETCH(QString, command);
+    QFETCH(int, widthChange);
+    QFETCH(QString, meterSent);
+    QList<sim::RecordField> layout = m_layout;
+    layout.last().width += widthChange;
+    m_meter.SetLayout(layout);
+    const Result r = Tool({command});
+    QCOMPARE(r.code, 4);
+    const QStringList lines = QString::fromUtf8(r.err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(lines.size() >= 2, r.err.constData());
+    const QString usual = command == "live" ? QStringLiteral("the meter sent no measurement") : kLost;
+    QCOMPARE(lines[lines.size() - 2], usual);
+    QCOMPARE(lines.last(), QStringLiteral("%1; the configuration \"%2\" lays out %3. The configuration must match "
+                                          "the meter's firmware.")
+                               .arg(meterSent, QFileInfo(QStringLiteral(TARVOLIN_CLI)).absoluteDir().filePath("ZEVQ-BLE.INI"))
+                               .arg(sim::LayoutRecordSize(m_layout)));
+}
+
 void TestCli::interruptWhileConnectedEndsTheSession()
 {
     // The block read takes a while, so the interrupt arrives in the middle
@@ -336,6 +370,7 @@ void TestCli::downloadWritesTheBytesOfSave()
     const QString csv = Path(QStringLiteral("records.csv"));
     Result r = Tool({QStringLiteral("download"), QStringLiteral("-o"), csv}, {QStringLiteral("LC_ALL=de_DE.UTF-8")});
     QCOMPARE(r.code, 0);
+    QVERIFY(!r.err.contains("lays out")); // the meter's records fit
     QFile file(csv);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), ExpectedCsv(1, 3, QLatin1Char(';'), data::CsvEncoding::Utf16LE));

@@ -46,6 +46,8 @@ private slots:
     void zeroKeysCompareEqual();
     void recordBytes_data();
     void recordBytes();
+    void judgesTheBytesOfAFailedFetch_data();
+    void judgesTheBytesOfAFailedFetch();
 };
 
 void TestRecords::decodesShownFields_data()
@@ -103,6 +105,43 @@ void TestRecords::recordBytes()
     QFETCH(QString, layout);
     QFETCH(qint64, bytes);
     QCOMPARE(protocol::RecordBytes(Layout(layout)), bytes);
+}
+
+void TestRecords::judgesTheBytesOfAFailedFetch_data()
+{
+    using protocol::Failure;
+    using protocol::RecordFit;
+    QTest::addColumn<Failure>("why");
+    QTest::addColumn<qint64>("records");
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<RecordFit>("fit");
+    // Records of 135 bytes asked for.
+    QTest::newRow("3 records of 131") << Failure::Timeout << qint64(3) << qint64(393) << RecordFit::OtherRecordSize;
+    QTest::newRow("3 records of 139") << Failure::Timeout << qint64(3) << qint64(417) << RecordFit::OtherRecordSize;
+    QTest::newRow("one live reading") << Failure::Timeout << qint64(1) << qint64(131) << RecordFit::OtherRecordSize;
+    QTest::newRow("cut short") << Failure::Timeout << qint64(3) << qint64(404) << RecordFit::FewerBytes;
+    QTest::newRow("area overrun") << Failure::LinkError << qint64(3) << qint64(407) << RecordFit::MoreBytes;
+    QTest::newRow("all came") << Failure::LinkError << qint64(3) << qint64(405) << RecordFit::NothingToSay;
+    QTest::newRow("nothing came") << Failure::Timeout << qint64(3) << qint64(0) << RecordFit::NothingToSay;
+    QTest::newRow("cancelled") << Failure::Interrupted << qint64(3) << qint64(393) << RecordFit::NothingToSay;
+    QTest::newRow("no records asked") << Failure::Timeout << qint64(0) << qint64(7) << RecordFit::NothingToSay;
+}
+
+void TestRecords::judgesTheBytesOfAFailedFetch()
+{
+    QFETCH(protocol::Failure, why);
+    QFETCH(qint64, records);
+    QFETCH(qint64, received);
+    QFETCH(protocol::RecordFit, fit);
+    const protocol::FetchSizes sizes{135, records, received};
+    QCOMPARE(protocol::JudgeRecordFit(why, sizes), fit);
+    // A line exactly when there is something to say, naming both sides.
+    const QString text = protocol::RecordMisfitText(why, sizes, QStringLiteral("/etc/x.ini"));
+    QCOMPARE(text.isEmpty(), fit == protocol::RecordFit::NothingToSay);
+    if (fit == protocol::RecordFit::FewerBytes)
+        QCOMPARE(text, QStringLiteral("The meter sent 404 bytes, fewer than the 405 that the configuration "
+                                      "\"/etc/x.ini\" lays out for 3 records of 135 bytes. The configuration "
+                                      "must match the meter's firmware."));
 }
 
 QTEST_GUILESS_MAIN(TestRecords)

@@ -2,6 +2,7 @@
 // record layout.
 
 #include "protocol/parameterblock.h"
+#include "data/config.h"
 #include "sim/meterlogic.h"
 
 #include <QTemporaryDir>
@@ -61,8 +62,7 @@ private slots:
     void downloadAndFirmwareExtensions();
     void firmwareImageAndFaults_data();
     void firmwareImageAndFaults();
-    void layoutFileIsReadLikeTheProgramsConfiguration();
-    void layoutFileRefusesBadWidths();
+    void builtInLayoutIsTheSampleConfiguration();
 };
 
 void TestSimMeter::framesAreCutWhateverTheWrites()
@@ -324,35 +324,19 @@ void TestSimMeter::firmwareImageAndFaults()
     QVERIFY(meter.FirmwareImage().empty());
 }
 
-void TestSimMeter::layoutFileIsReadLikeTheProgramsConfiguration()
+// The meter reads a file with the programs' own reader (tested there); what
+// it sends without one must be what the programs read beside them.
+void TestSimMeter::builtInLayoutIsTheSampleConfiguration()
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("ZEVQ-BLE.INI");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("\xEF\xBB\xBF[other]\r\nPDATA1=Wrong,99\r\n[data]\r\npdata1 = \"No.,6\"\r\n"
-               "PData2=,4\r\nPDATA3=Wood,20\r\nPDATA5=After a gap,3\r\n");
-    file.close();
-    QList<sim::RecordField> fields;
+    QList<sim::RecordField> sample;
     QString error;
-    QVERIFY2(sim::LoadRecordLayout(path, &fields, &error), qPrintable(error));
-    QCOMPARE(fields, QList<sim::RecordField>({{"No.", 6}, {"", 4}, {"Wood", 20}}));
-    QVERIFY(!sim::LoadRecordLayout(dir.filePath("missing.ini"), &fields, &error));
-    QVERIFY(!error.isEmpty());
-}
-
-void TestSimMeter::layoutFileRefusesBadWidths()
-{
-    QList<sim::RecordField> fields = {{"kept", 1}};
-    QString error;
-    for (const char *text : {"[DATA]\nPDATA1=A,x\n", "[DATA]\nPDATA1=A,-1\n", "[DATA]\nPDATA1=A,5,6\n",
-                             "[DATA]\nPDATA1=A,2000000000\nPDATA2=B,2000000000\n"}) {
-        QVERIFY2(!sim::ParseRecordLayout(QString::fromLatin1(text), &fields, &error), text);
-        QVERIFY(error.contains("PDATA"));
-    }
-    QCOMPARE(fields, QList<sim::RecordField>({{"kept", 1}}));
-    QVERIFY(sim::ParseRecordLayout("[DATA]\nPDATA1=Caption only\n", &fields, &error));
-    QCOMPARE(fields, QList<sim::RecordField>({{"Caption only", 0}}));
+    QVERIFY2(sim::LoadRecordLayout(QStringLiteral(TARVOLIN_SAMPLE_CONFIG), &sample, &error), qPrintable(error));
+    QCOMPARE(sim::DefaultRecordLayout(), sample);
+    data::FieldList fields;
+    QVERIFY(data::LoadFieldList(QStringLiteral(TARVOLIN_SAMPLE_CONFIG), fields, &error));
+    QCOMPARE(sim::LayoutRecordSize(MeterLogic().Layout()), fields.recordSize);
+    QVERIFY(!sim::LoadRecordLayout(QStringLiteral(TARVOLIN_SAMPLE_CONFIG ".missing"), &sample, &error));
+    QVERIFY(error.startsWith("Missing configuration file"));
 }
 
 QTEST_GUILESS_MAIN(TestSimMeter)

@@ -66,7 +66,7 @@ struct EndToEnd {
         QList<sim::RecordField> layout;
         QString error;
         if (withMeter) {
-            if (!sim::ParseRecordLayout(QString::fromUtf8(configuration), &layout, &error))
+            if (!sim::ParseRecordLayout(configuration, &layout, &error))
                 return false;
             meter.SetLayout(layout);
         }

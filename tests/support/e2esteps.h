@@ -20,7 +20,7 @@ inline QStringList RecordTexts(int number, const QByteArray &configuration = Tes
 {
     QList<sim::RecordField> layout;
     QString error;
-    sim::ParseRecordLayout(QString::fromUtf8(configuration), &layout, &error);
+    sim::ParseRecordLayout(configuration, &layout, &error);
     sim::MeterLogic meter;
     meter.SetLayout(layout);
     const QByteArray record = meter.MakeRecord(number);

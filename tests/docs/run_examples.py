@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""Runs the ```console examples of Markdown files and compares their output.
+
+In a ```console block a line starting with "$ " is a command; the lines up to
+the next command are the output it must print. All blocks of one file run in
+order in one shell and one scratch folder, so an `export` or a file made by
+one block holds for the next. Conventions, kept small on purpose:
+
+* the commands run on a terminal (a pseudo-terminal), as a reader would run
+  them: stdout and stderr both, in the order they are written; a progress
+  line redrawn with CR counts as what it shows last;
+* trailing blanks of a line are not compared, and CR LF counts as LF;
+* a command that ends in "&" runs in the background; what it prints first
+  (its first line) is its output, and the next command waits for that line;
+* an output line "..." stands for any number of lines;
+* the port 47001 in a file is replaced by a free port.
+
+Usage: run_examples.py --path DIR [--path DIR ...] FILE.md [FILE.md ...]
+"""
+
+import argparse
+import os
+import pty
+import re
+import select
+import shlex
+import socket
+import subprocess
+import sys
+import tempfile
+
+DOC_PORT = "47001"
+MARK = "\x1e@@example %d@@"
+
+
+def blocks(text):
+    """[(line number, [command, expected lines])...] for each command."""
+    examples = []
+    inside = False
+    for number, line in enumerate(text.splitlines(), 1):
+        if not inside:
+            inside = line.strip() == "```console"
+            continue
+        if line.strip() == "```":
+            inside = False
+        elif line.startswith("$ "):
+            examples.append((number, line[2:], []))
+        elif examples:
+            examples[-1][2].append(line)
+    return examples
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return str(s.getsockname()[1])
+
+
+def script_for(examples, scratch):
+    lines = ["set +e", "trap 'kill $(jobs -p) 2>/dev/null' EXIT"]
+    for index, (_, command, _) in enumerate(examples):
+        lines.append("printf '%s\\n' " + shlex.quote(MARK % index))
+        if command.rstrip().endswith("&"):
+            out = os.path.join(scratch, ".background-%d" % index)
+            lines.append("%s > %s 2>&1 &" % (command.rstrip()[:-1], shlex.quote(out)))
+            # Waits for its first line, polling: no fixed pause.
+            lines.append("for _ in $(seq 200); do [ -s %s ] && break; sleep 0.05; done; head -n 1 %s"
+                         % (shlex.quote(out), shlex.quote(out)))
+        else:
+            lines.append(command)
+    return "\n".join(lines) + "\n"
+
+
+def run_on_terminal(script, cwd, env, timeout):
+    master, slave = pty.openpty()
+    process = subprocess.Popen(["bash", "-c", script], cwd=cwd, env=env, stdin=slave, stdout=slave,
+                               stderr=slave, close_fds=True, start_new_session=True)
+    os.close(slave)
+    output = b""
+    while True:
+        ready, _, _ = select.select([master], [], [], timeout)
+        if not ready:
+            process.kill()
+            raise SystemExit("the examples did not end within %d s" % timeout)
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the terminal closed: every writer ended
+            break
+        if not chunk:
+            break
+        output += chunk
+    process.wait()
+    os.close(master)
+    return output.decode("utf-8", "replace")
+
+
+def shown(text):
+    """The lines as a terminal shows them."""
+    result = []
+    for line in re.sub(r"\r+\n", "\n", text).split("\n"):
+        result.append(line.split("\r")[-1].rstrip())
+    return result
+
+
+def matches(expected, actual):
+    if not expected:
+        return not actual
+    if expected[0] == "...":
+        return any(matches(expected[1:], actual[i:]) for i in range(len(actual) + 1))
+    return bool(actual) and expected[0] == actual[0] and matches(expected[1:], actual[1:])
+
+
+def check(path, dirs):
+    port = free_port()
+    with open(path, encoding="utf-8") as f:
+        examples = blocks(f.read().replace(DOC_PORT, port))
+    if not examples:
+        return ["%s: no console examples" % path]
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("TARVOLIN_LINK", "TARVOLIN_ADDRESS", "QT_LOGGING_RULES", "QT_LOGGING_CONF")}
+    env["PATH"] = os.pathsep.join(dirs + [env.get("PATH", "/usr/bin:/bin")])
+    env["LC_ALL"] = "C.UTF-8"
+    with tempfile.TemporaryDirectory() as scratch:
+        output = run_on_terminal(script_for(examples, scratch), scratch, env, 300)
+    parts = re.split(r"\x1e@@example (\d+)@@\n?", re.sub(r"\r+\n", "\n", output))
+    printed = {int(parts[i]): shown(parts[i + 1]) for i in range(1, len(parts) - 1, 2)}
+    faults = []
+    for index, (number, command, expected) in enumerate(examples):
+        actual = printed.get(index, [])
+        while actual and not actual[-1]:
+            actual.pop()
+        want = [line.rstrip() for line in expected]
+        if not matches(want, actual):
+            faults.append("%s:%d: $ %s\n  shown:\n    %s\n  printed:\n    %s"
+                          % (path, number, command, "\n    ".join(want), "\n    ".join(actual)))
+    return faults
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--path", action="append", default=[])
+    parser.add_argument("files", nargs="+")
+    args = parser.parse_args()
+    faults = []
+    for path in args.files:
+        faults += check(path, [os.path.abspath(d) for d in args.path])
+    for fault in faults:
+        print(fault)
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
