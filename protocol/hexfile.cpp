@@ -56,8 +56,9 @@ bool IsAddressRecord(const QString &line)
     return (type == 2 || type == 4) && HexByte(TrimHexLine(line), 0) == 2;
 }
 
-// The address an extended address record (IsAddressRecord) sets: a segment (type 02) counts
-// in 16-byte paragraphs, a linear address (type 04) in 64 KiB pages.
+// The address an extended address record (IsAddressRecord) sets: a segment
+// (type 02) counts in 16-byte paragraphs, a linear address (type 04) in
+// 64 KiB pages.
 quint32 BaseAddress(const QString &line)
 {
     const QStringView record = TrimHexLine(line);
@@ -148,7 +149,9 @@ QString HexRecordFault(QStringView line)
     const int first = HexByte(line, 0);
     const int type = HexByte(line, 3);
     if (first != count - HeaderAndChecksum)
-        return QStringLiteral("the byte count says %1 data bytes, the line holds %2").arg(first).arg(count - HeaderAndChecksum);
+        return QStringLiteral("the byte count says %1 data bytes, the line holds %2")
+            .arg(first)
+            .arg(count - HeaderAndChecksum);
     if (type > 5)
         return QStringLiteral("record type %1 is not one of 00 to 05").arg(HexNumber(type, 2));
     if (sum % 256 != 0)

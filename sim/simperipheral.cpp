@@ -282,8 +282,8 @@ void SimPeripheral::ScheduleReplies(Connection &connection, const QList<MeterLog
         m_clock.start();
     for (qsizetype i = leading; i < replies.size(); ++i) {
         const qint64 due = m_clock.elapsed() + std::max(0, replies[i].delayMs);
-        connection.pending.push_back({connection.pending.empty() ? due : std::max(due, connection.pending.back().dueMs),
-                                      replies[i]});
+        const qint64 ahead = connection.pending.empty() ? 0 : connection.pending.back().dueMs;
+        connection.pending.push_back({std::max(due, ahead), replies[i]});
     }
     if (!connection.timer.isActive())
         ArmReplyTimer(connection);
@@ -304,8 +304,10 @@ void SimPeripheral::SendDueReplies(QTcpSocket *socket)
 
 void SimPeripheral::ArmReplyTimer(Connection &connection)
 {
-    if (!connection.pending.empty())
-        connection.timer.start(static_cast<int>(std::max<qint64>(0, connection.pending.front().dueMs - m_clock.elapsed())));
+    if (connection.pending.empty())
+        return;
+    const qint64 wait = connection.pending.front().dueMs - m_clock.elapsed();
+    connection.timer.start(static_cast<int>(std::max<qint64>(0, wait)));
 }
 
 void SimPeripheral::SendReply(QTcpSocket *socket, const MeterLogic::Reply &answer)

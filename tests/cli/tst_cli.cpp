@@ -392,8 +392,9 @@ void TestCli::uploadJudgesTheFilesOfOtherTools_data()
     QTest::addColumn<int>("bytes");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("said");
-    QTest::newRow("objcopy: data first") << "objcopy" << QStringList{"-I", "binary", "-O", "ihex", "IN", "OUT"} << 80 << 1
-                                         << "Invalid INHX32 file\nline 1: a record of type 00 where an extended address";
+    QTest::newRow("objcopy: data first")
+        << "objcopy" << QStringList{"-I", "binary", "-O", "ihex", "IN", "OUT"} << 80 << 1
+        << "Invalid INHX32 file\nline 1: a record of type 00 where an extended address";
     QTest::newRow("srec_cat: no end record")
         << "srec_cat" << QStringList{"IN", "-binary", "-o", "OUT", "-intel", "-disable=footer"} << 144 << 1
         << "Invalid INHX32 file\nline 6: a record of type 00 where the end-of-file record (type 01) belongs";

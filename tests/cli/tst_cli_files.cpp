@@ -58,11 +58,13 @@ void TestCliFiles::outputTargetJudging_data()
     QTest::addColumn<QString>("reason");
     QTest::newRow("no -o") << "" << int(F::Missing) << false << false << false << true << int(T::Stdout) << "";
     QTest::newRow("-") << "-" << int(F::Missing) << false << false << false << true << int(T::Stdout) << "";
-    QTest::newRow("/dev/stdout, a pipe") << "/dev/stdout" << int(F::Pipe) << true << true << false << true << int(T::Stdout) << "";
+    QTest::newRow("/dev/stdout, a pipe")
+        << "/dev/stdout" << int(F::Pipe) << true << true << false << true << int(T::Stdout) << "";
     QTest::newRow("stdout's file") << "log" << int(F::Regular) << true << true << true << true << int(T::Stdout) << "";
     QTest::newRow("device") << "x" << int(F::Device) << false << true << false << true << int(T::Stream) << "";
     QTest::newRow("pipe") << "p" << int(F::Pipe) << false << true << false << true << int(T::Stream) << "";
-    QTest::newRow("folder") << "/tmp" << int(F::Folder) << false << true << true << true << int(T::Refused) << "It is a folder.";
+    QTest::newRow("folder") << "/tmp" << int(F::Folder) << false << true << true << true << int(T::Refused)
+                            << "It is a folder.";
     QTest::newRow("socket") << "s" << int(F::Other) << false << true << true << true << int(T::Refused)
                             << "It is neither a file nor a device nor a pipe.";
     QTest::newRow("trailing slash") << "out/" << int(F::Missing) << false << true << true << true << int(T::Refused)
