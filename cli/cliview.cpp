@@ -2,6 +2,7 @@
 
 #include "data/meastable.h"
 #include "protocol/blockfields.h"
+#include "protocol/printable.h"
 
 #include <QTextStream>
 
@@ -94,7 +95,7 @@ void CliView::CloseReceiveProgress()
 
 void CliView::NameUpload(const QString &fileName)
 {
-    m_barLabel = QStringLiteral("Uploading file: ") + fileName;
+    m_barLabel = QStringLiteral("Uploading file: ") + protocol::Printable(fileName);
 }
 
 void CliView::OpenUploadProgress(int lines)

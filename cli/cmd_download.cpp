@@ -38,12 +38,13 @@ bool TableResult(const data::MeasTable &table, const Options &options, QByteArra
 {
     if (!data::IsWorkbookName(options.output)) {
         // UTF-16 is the file format; on a terminal it would show as text
-        // strewn with NUL bytes, so a person reading the result gets UTF-8.
+        // strewn with NUL bytes, so a person reading the result gets UTF-8,
+        // with --utf8 too, and values that cannot drive the terminal.
         const bool terminal = ::isatty(STDOUT_FILENO) == 1
             && JudgeOutput(options.output, FactsOf(options.output)).kind == OutputTarget::Stdout;
-        const data::CsvEncoding encoding = options.utf8 ? data::CsvEncoding::Utf8WithMark
-            : terminal                                  ? data::CsvEncoding::Utf8
-                                                        : data::CsvEncoding::Utf16LE;
+        const data::CsvEncoding encoding = terminal ? data::CsvEncoding::Utf8
+            : options.utf8                          ? data::CsvEncoding::Utf8WithMark
+                                                    : data::CsvEncoding::Utf16LE;
         *bytes = data::CsvBytes(table, data::ListSeparator(), encoding);
         return true;
     }

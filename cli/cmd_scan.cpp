@@ -1,7 +1,7 @@
 // tarvolin-cli scan: the devices seen during one scan, the meter marked.
 #include "cli/commands.h"
 
-#include "data/printable.h"
+#include "protocol/printable.h"
 #include "link/linkfactory.h"
 #include "link/meterscan.h"
 
@@ -30,7 +30,7 @@ QByteArray Text(const QList<Seen> &seen)
     QTextStream out(&text);
     for (const Seen &s : seen) {
         out << (s.IsMeter() ? "* " : "  ")
-            << (s.name.isEmpty() ? QStringLiteral("(no name)") : data::Printable(s.name)) << '\t' << s.address
+            << (s.name.isEmpty() ? QStringLiteral("(no name)") : protocol::Printable(s.name)) << '\t' << s.address
             << '\t' << devlink::SignalText(s.rssi)
             << (s.IsMeter() ? QStringLiteral("\t(the meter)") : QString()) << '\n';
     }
@@ -58,7 +58,7 @@ int RunScan(const Options &options)
 {
     if (!options.arguments.isEmpty()) {
         Say(QStringLiteral("scan takes no arguments, not \"%1\"; see tarvolin-cli --help")
-                .arg(data::Printable(options.arguments.join(QLatin1Char(' ')))));
+                .arg(protocol::Printable(options.arguments.join(QLatin1Char(' ')))));
         return ExitUsage;
     }
     QString error;

@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 
 #include "protocol/hexfile.h"
+#include "protocol/printable.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -24,7 +25,7 @@ bool Confirm(const QString &fullPath)
         Say(QStringLiteral("no terminal to confirm the upload on; give --yes"));
         return false;
     }
-    QTextStream(stderr) << "Data file: " << fullPath << "\nUpload? [y/N] " << Qt::flush;
+    QTextStream(stderr) << "Data file: " << protocol::Printable(fullPath) << "\nUpload? [y/N] " << Qt::flush;
     const auto previous = std::signal(SIGINT, SIG_DFL);
     char answer[16] = {};
     const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
@@ -50,21 +51,23 @@ int RunUpload(const Options &options)
         Say(error);
         return ExitUsage;
     }
-    if (!protocol::ValidateHexFile(*lines)) {
+    protocol::FirmwareLines prepared = protocol::PrepareFirmwareLines(std::move(*lines));
+    if (!prepared.fault.isEmpty()) {
         Say(QStringLiteral("Invalid INHX32 file"));
+        Say(prepared.fault);
         return ExitUsage;
     }
-    // The meter never receives the first and the last line.
-    lines->removeFirst();
-    lines->removeLast();
+    if (!prepared.warning.isEmpty())
+        Say(QStringLiteral("warning: ") + prepared.warning);
     if (!options.yes && !Confirm(fullPath))
         return ExitUsage;
     Session session(options);
     if (const int code = session.Start())
         return code;
+    protocol::NoteFirmwareWarning(prepared);
     if (const int code = session.Connect(false))
         return code;
-    if (const int code = session.Upload(std::make_unique<QStringList>(std::move(*lines)), fullPath))
+    if (const int code = session.Upload(std::make_unique<QStringList>(std::move(prepared.sent)), fullPath))
         return code;
     return session.Disconnect();
 }

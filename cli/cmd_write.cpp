@@ -2,7 +2,7 @@
 // write it, read it back, and say what changed.
 #include "data/blockjson.h"
 #include "cli/commands.h"
-#include "data/printable.h"
+#include "protocol/printable.h"
 
 #include <QFile>
 #include <QTextStream>
@@ -62,7 +62,7 @@ void PrintChanges(const ParameterBlock &before, const ParameterBlock &back)
     QTextStream out(stdout);
     const QStringList changes = data::DescribeChanges(before, back);
     for (const QString &line : changes)
-        out << data::Printable(line) << '\n'; // a text from the meter may hold escapes
+        out << protocol::Printable(line) << '\n'; // a text from the meter may hold escapes
     if (changes.isEmpty())
         out << "nothing changed\n";
     out.flush();

@@ -139,6 +139,16 @@ bool WriteStream(const QString &path, const QByteArray &bytes)
     return failed ? Failed(what, failed) : true;
 }
 
+// The folder a link that points at nothing would have its file made in, at
+// the end of its chain of links.
+QString DanglingTargetFolder(const QString &path)
+{
+    QFileInfo link(path);
+    for (int hops = 0; hops < 40 && link.isSymLink(); ++hops)
+        link = QFileInfo(link.symLinkTarget());
+    return link.absolutePath();
+}
+
 } // namespace
 
 PathFacts FactsOf(const QString &path)
@@ -154,6 +164,10 @@ PathFacts FactsOf(const QString &path)
         facts.sameAsStdout = ::fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == st.st_dev && out.st_ino == st.st_ino;
         // A link is replaced where it points, so the new file goes there.
         folder = QFileInfo(QFileInfo(path).canonicalFilePath()).absolutePath();
+        facts.fileWritable = QFileInfo(path).isWritable();
+    } else if (QFileInfo(path).isSymLink()) {
+        // A link to a file not yet made: the file would go where it points.
+        folder = DanglingTargetFolder(path);
     }
     struct stat dir {};
     facts.folderExists = ::stat(Native(folder).constData(), &dir) == 0 && S_ISDIR(dir.st_mode);

@@ -19,6 +19,9 @@ struct PathFacts {
     // The folder a new file would go into: present, and open to new files.
     bool folderExists = false;
     bool folderWritable = false;
+    // An existing file that this user may write (what the write itself will
+    // ask when it replaces the file).
+    bool fileWritable = true;
 };
 
 struct OutputTarget {
@@ -57,6 +60,8 @@ inline OutputTarget JudgeOutput(const QString &path, const PathFacts &facts)
     // it is never written over the old file.
     if (!facts.folderWritable)
         return {OutputTarget::Refused, QStringLiteral("Its folder takes no new files.")};
+    if (facts.type == PathFacts::Regular && !facts.fileWritable)
+        return {OutputTarget::Refused, QStringLiteral("The file is read-only.")};
     return {OutputTarget::File, {}};
 }
 

@@ -4,7 +4,7 @@
 #include "link/bt.h"
 #include "link/linkfactory.h"
 #include "link/meterlink.h"
-#include "data/printable.h"
+#include "protocol/printable.h"
 #include "protocol/trace.h"
 
 #include <QCoreApplication>
@@ -73,7 +73,7 @@ int Session::Start()
     QString error;
     if (!data::LoadFieldList(config, Fields, &error)) {
         // The message quotes the file's own text, which may hold anything.
-        Say(data::Printable(error));
+        Say(protocol::Printable(error));
         return ExitUsage;
     }
     Table.SetCaptions(data::ShownCaptions(Fields.items));
@@ -136,7 +136,7 @@ int Session::Connect(bool liveReading)
             }))
             return Abort();
         Say(m_options.address.isEmpty() ? QStringLiteral("meter not found")
-                                        : QStringLiteral("meter %1 not found").arg(data::Printable(m_options.address)));
+                                        : QStringLiteral("meter %1 not found").arg(protocol::Printable(m_options.address)));
         return ExitCodeFor(gaveUp);
     }
     if (!WaitServed(before))
@@ -180,7 +180,7 @@ int Session::Download(quint16 from, quint16 to)
 void Session::SayRecordMisfit() const
 {
     if (!View.Quiet && !Worker->RecordMisfit.isEmpty())
-        Say(data::Printable(Worker->RecordMisfit));
+        Say(protocol::Printable(Worker->RecordMisfit));
 }
 
 int Session::Upload(std::unique_ptr<QStringList> lines, const QString &fileName)

@@ -1,6 +1,6 @@
 #include "data/blockjson.h"
 
-#include "data/printable.h"
+#include "protocol/printable.h"
 #include "protocol/blockfields.h"
 
 #include <QJsonArray>
@@ -354,7 +354,7 @@ QString unknownField(const QString &key)
     for (const Field &f : fields())
         known << QLatin1String(f.key);
     known.sort();
-    return QStringLiteral("unknown field \"%1\"; the fields are %2").arg(Printable(key), known.join(QStringLiteral(", ")));
+    return QStringLiteral("unknown field \"%1\"; the fields are %2").arg(protocol::Printable(key), known.join(QStringLiteral(", ")));
 }
 
 QJsonObject readDocument(const QByteArray &json, QString *error)
@@ -374,7 +374,7 @@ QJsonObject readDocument(const QByteArray &json, QString *error)
         return {};
     }
     if (const QString twice = firstDuplicateKey(json); !twice.isNull()) {
-        *error = QStringLiteral("the key \"%1\" stands twice in one object").arg(Printable(twice));
+        *error = QStringLiteral("the key \"%1\" stands twice in one object").arg(protocol::Printable(twice));
         return {};
     }
     return document.object();

@@ -1,6 +1,7 @@
 #include "data/csv.h"
 
 #include "data/meastable.h"
+#include "protocol/printable.h"
 
 #include <QStringEncoder>
 
@@ -39,9 +40,7 @@ void AppendCell(QString &text, QStringView cell, QChar separator)
     text += u'"';
 }
 
-} // namespace
-
-QString CsvText(const MeasTable &table, QChar separator)
+QString CsvTextOf(const MeasTable &table, QChar separator, bool printable)
 {
     int rows = 0;
     while (rows < table.RowCount() && !table.CellView(0, rows).isEmpty())
@@ -54,16 +53,28 @@ QString CsvText(const MeasTable &table, QChar separator)
         for (int c = 0; c < table.ColumnCount(); ++c) {
             if (c > 0)
                 text += separator;
-            AppendCell(text, table.CellView(c, r), separator);
+            if (printable)
+                AppendCell(text, protocol::Printable(table.CellView(c, r).toString()), separator);
+            else
+                AppendCell(text, table.CellView(c, r), separator);
         }
         text += u"\r\n";
     }
     return text;
 }
 
+} // namespace
+
+QString CsvText(const MeasTable &table, QChar separator)
+{
+    return CsvTextOf(table, separator, false);
+}
+
 QByteArray CsvBytes(const MeasTable &table, QChar separator, CsvEncoding encoding)
 {
-    const QString text = CsvText(table, separator);
+    // A value from the meter could drive the terminal it is shown on; files
+    // and pipes keep its bytes.
+    const QString text = CsvTextOf(table, separator, encoding == CsvEncoding::Utf8);
     if (encoding == CsvEncoding::Utf8WithMark)
         return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
     if (encoding == CsvEncoding::Utf8)

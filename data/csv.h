@@ -17,7 +17,7 @@ class MeasTable;
 enum class CsvEncoding {
     Utf16LE,      // what "Save" writes: UTF-16 little-endian, no byte-order mark
     Utf8WithMark, // UTF-8 behind the mark EF BB BF
-    Utf8,         // UTF-8 alone, for a terminal
+    Utf8,         // UTF-8 alone, for a terminal: every cell made printable (protocol::Printable)
 };
 
 QString CsvText(const MeasTable &table, QChar separator);

@@ -55,6 +55,38 @@ bool Measure(const MeasTable &table, int rows, std::vector<double> *widths, QStr
     return true;
 }
 
+bool IsHexDigit(QChar c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f');
+}
+
+// Whether `text` holds the sheet format's escape "_xHHHH_" at `at`.
+bool EscapeAt(const QString &text, qsizetype at)
+{
+    if (at + 7 > text.size() || text[at] != u'_' || text[at + 1] != u'x' || text[at + 6] != u'_')
+        return false;
+    return std::all_of(text.begin() + at + 2, text.begin() + at + 6, IsHexDigit);
+}
+
+// The format writes a character it cannot hold as "_xHHHH_", and the
+// library does so for control characters, but it leaves text that already
+// reads like such an escape alone: a spreadsheet would show "a_x000D_b"
+// with a line break. The underscore that begins one is escaped itself.
+QString EscapeLookalikes(const QString &text)
+{
+    if (!text.contains(QLatin1String("_x")))
+        return text;
+    QString out;
+    out.reserve(text.size() + 16);
+    for (qsizetype at = 0; at < text.size(); ++at) {
+        if (EscapeAt(text, at))
+            out += QLatin1String("_x005F_");
+        else
+            out += text[at];
+    }
+    return out;
+}
+
 lxw_error WriteCell(lxw_worksheet *sheet, int row, int column, QStringView text, lxw_format *format)
 {
     if (text.isEmpty())
@@ -66,7 +98,7 @@ lxw_error WriteCell(lxw_worksheet *sheet, int row, int column, QStringView text,
     }
     // The library takes C strings, so a zero character would end the cell
     // there and lose the rest: it is written as the symbol for it instead.
-    QString shown = text.toString();
+    QString shown = EscapeLookalikes(text.toString());
     shown.replace(QChar(0), QChar(0x2400));
     return worksheet_write_string(sheet, lxw_row_t(row), lxw_col_t(column), shown.toUtf8().constData(), format);
 }

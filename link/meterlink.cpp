@@ -2,6 +2,7 @@
 
 #include "link/bt.h"
 #include "link/sessionview.h"
+#include "protocol/printable.h"
 #include "protocol/timings.h"
 #include "protocol/trace.h"
 
@@ -280,7 +281,7 @@ void MeterLink::SetStage(qint32 stage)
 void MeterLink::DeviceSeen(TBluetoothLE *, TBluetoothLEDevice *device, int, const QByteArray &)
 {
     const QString name = device->DeviceName();
-    Trace::Note([&] { return QStringLiteral("device seen \"%1\"").arg(name); });
+    Trace::Note([&] { return QStringLiteral("device seen \"%1\"").arg(protocol::Printable(name)); });
     if (name != MeterName)
         return;
     if (!AddressMatches(Address, device->Address())) {

@@ -1,6 +1,7 @@
 #include "protocol/hexfile.h"
 
 #include "protocol/textlines.h"
+#include "protocol/trace.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,6 +27,43 @@ int HexDigit(QChar c)
 bool IsBlank(QChar c)
 {
     return c.unicode() <= 0x20;
+}
+
+// `value` in upper-case hexadecimal, `digits` wide.
+QString HexNumber(quint32 value, int digits)
+{
+    return QString::number(value, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+}
+
+// The byte at `index` of a record whose digits are known to be hex.
+int HexByte(QStringView line, qsizetype index)
+{
+    return HexDigit(line[1 + 2 * index]) * 16 + HexDigit(line[2 + 2 * index]);
+}
+
+constexpr int EndOfFileType = 1;
+
+// The type of a line that is a whole record (HexRecordFault is empty).
+int RecordType(const QString &line)
+{
+    return HexByte(TrimHexLine(line), 3);
+}
+
+// An extended address record: type 02 or 04 and its two address bytes.
+bool IsAddressRecord(const QString &line)
+{
+    const int type = RecordType(line);
+    return (type == 2 || type == 4) && HexByte(TrimHexLine(line), 0) == 2;
+}
+
+// The address an extended address record (IsAddressRecord) sets: a segment
+// (type 02) counts in 16-byte paragraphs, a linear address (type 04) in
+// 64 KiB pages.
+quint32 BaseAddress(const QString &line)
+{
+    const QStringView record = TrimHexLine(line);
+    const quint32 value = static_cast<quint32>(HexByte(record, 4)) << 8 | static_cast<quint32>(HexByte(record, 5));
+    return HexByte(record, 3) == 2 ? value << 4 : value << 16;
 }
 
 QString FullName(const QString &path)
@@ -88,42 +126,90 @@ QStringView TrimHexLine(QStringView line)
     return line.sliced(begin, end - begin);
 }
 
-bool IsHexRecord(QStringView line)
+QString HexRecordFault(QStringView line)
 {
     // Byte count, two address bytes, type and checksum at the least.
     constexpr qsizetype HeaderAndChecksum = 5;
-    if (line.isEmpty() || line.front() != QLatin1Char(':') || line.size() % 2 == 0)
-        return false;
+    if (line.isEmpty())
+        return QStringLiteral("the line is empty");
+    if (line.front() != QLatin1Char(':'))
+        return QStringLiteral("the line does not begin with \":\"");
+    for (const QChar c : line.sliced(1)) {
+        if (HexDigit(c) < 0)
+            return QStringLiteral("U+%1 is not a hexadecimal digit").arg(HexNumber(c.unicode(), 4));
+    }
+    if (line.size() % 2 == 0)
+        return QStringLiteral("the line holds an odd number of hexadecimal digits");
     const qsizetype count = (line.size() - 1) / 2;
     if (count < HeaderAndChecksum)
-        return false;
+        return QStringLiteral("the line is too short for a record (byte count, address, type, checksum)");
     unsigned sum = 0;
-    int first = -1;
-    int type = -1;
-    for (qsizetype i = 0; i < count; ++i) {
-        const int high = HexDigit(line[1 + 2 * i]);
-        const int low = HexDigit(line[2 + 2 * i]);
-        if (high < 0 || low < 0)
-            return false;
-        const int byte = high * 16 + low;
-        if (i == 0)
-            first = byte;
-        else if (i == 3)
-            type = byte;
-        sum += static_cast<unsigned>(byte);
+    for (qsizetype i = 0; i < count; ++i)
+        sum += static_cast<unsigned>(HexByte(line, i));
+    const int first = HexByte(line, 0);
+    const int type = HexByte(line, 3);
+    if (first != count - HeaderAndChecksum)
+        return QStringLiteral("the byte count says %1 data bytes, the line holds %2")
+            .arg(first)
+            .arg(count - HeaderAndChecksum);
+    if (type > 5)
+        return QStringLiteral("record type %1 is not one of 00 to 05").arg(HexNumber(type, 2));
+    if (sum % 256 != 0)
+        return QStringLiteral("the checksum is wrong");
+    return {};
+}
+
+bool IsHexRecord(QStringView line)
+{
+    return HexRecordFault(line).isEmpty();
+}
+
+QString HexFileFault(const QStringList &lines)
+{
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (const QString fault = HexRecordFault(TrimHexLine(lines[i])); !fault.isEmpty())
+            return QStringLiteral("line %1: %2").arg(i + 1).arg(fault);
     }
-    return first == count - HeaderAndChecksum && type <= 5 && sum % 256 == 0;
+    if (!lines.isEmpty() && !IsAddressRecord(lines.first()))
+        return QStringLiteral("line 1: a record of type %1 where an extended address record (type 02 or 04) "
+                              "of two bytes belongs; the meter never receives the first line")
+            .arg(HexNumber(RecordType(lines.first()), 2));
+    if (!lines.isEmpty() && RecordType(lines.last()) != EndOfFileType)
+        return QStringLiteral("line %1: a record of type %2 where the end-of-file record (type 01) belongs; "
+                              "the meter never receives the last line")
+            .arg(lines.size())
+            .arg(HexNumber(RecordType(lines.last()), 2));
+    if (lines.size() < 6 || lines.size() % 4 != 2)
+        return QStringLiteral("%1 lines; a firmware file has 6, 10, 14, ... lines").arg(lines.size());
+    return {};
 }
 
 bool ValidateHexFile(const QStringList &lines)
 {
-    if (lines.size() < 6 || lines.size() % 4 != 2)
-        return false;
-    for (const QString &line : lines) {
-        if (!IsHexRecord(TrimHexLine(line)))
-            return false;
+    return HexFileFault(lines).isEmpty();
+}
+
+FirmwareLines PrepareFirmwareLines(QStringList fileLines)
+{
+    FirmwareLines prepared;
+    prepared.fault = HexFileFault(fileLines);
+    if (!prepared.fault.isEmpty())
+        return prepared;
+    if (const quint32 base = BaseAddress(fileLines.first()); base != 0) {
+        prepared.warning = QStringLiteral("line 1 sets the address 0x%1, not 0; the meter never receives that line")
+                               .arg(HexNumber(base, 8));
     }
-    return true;
+    // The meter never receives the first and the last line.
+    fileLines.removeFirst();
+    fileLines.removeLast();
+    prepared.sent = std::move(fileLines);
+    return prepared;
+}
+
+void NoteFirmwareWarning(const FirmwareLines &prepared)
+{
+    if (!prepared.warning.isEmpty())
+        Trace::Note([&] { return QStringLiteral("firmware file: ") + prepared.warning; });
 }
 
 } // namespace protocol

@@ -16,6 +16,8 @@ packages=(
   dbus python3 python3-dbusmock
   dpkg-dev desktop-file-utils appstream lintian
   clang libclang-rt-14-dev
+  # The firmware tests make Intel HEX files as other tools write them.
+  binutils srecord
 )
 
 missing=()

@@ -2,6 +2,7 @@
 // virtual link (docs/vlink.md).
 
 #include "data/config.h"
+#include "protocol/printable.h"
 #include "sim/replay.h"
 #include "sim/simperipheral.h"
 
@@ -195,6 +196,11 @@ void UseReplay(const QCommandLineParser &parser, sim::SimPeripheral &peripheral)
         if (parser.isSet(name))
             Fail(QStringLiteral("--%1 has no meaning with --replay").arg(QLatin1String(name)));
     }
+    // A named pipe opens only once it has a writer: say so before waiting.
+    if (const QFileInfo trace(parser.value("replay")); trace.exists() && !trace.isFile() && !trace.isDir())
+        QTextStream(stderr) << "zevq-sim: " << protocol::Printable(parser.value("replay"))
+                            << " is no regular file; it is read as a stream to its end, once it has a writer"
+                            << Qt::endl;
     QString error;
     std::optional<sim::RecordedMeter> recorded = sim::LoadTrace(parser.value("replay"), &error);
     if (!recorded)
@@ -205,8 +211,10 @@ void UseReplay(const QCommandLineParser &parser, sim::SimPeripheral &peripheral)
         peripheral.advertisement.services = sim::Advertisement::Listed;
         peripheral.advertisement.listed = recorded->services;
     }
-    QTextStream(stderr) << "zevq-sim: playing back " << parser.value("replay") << ": \""
-                        << peripheral.advertisement.name << "\", " << recorded->answers.size()
+    // The name and the path came from outside: printed, they cannot drive
+    // the terminal.
+    QTextStream(stderr) << "zevq-sim: playing back " << protocol::Printable(parser.value("replay")) << ": \""
+                        << protocol::Printable(peripheral.advertisement.name) << "\", " << recorded->answers.size()
                         << " different frames, " << recorded->notifications << " notifications" << Qt::endl;
     auto meter = std::make_unique<sim::ReplayMeter>(std::move(*recorded), parser.isSet("replay-timing"));
     meter->OnUnknownFrame = [](const QByteArray &frame) {

@@ -204,9 +204,16 @@ std::optional<RecordedMeter> ReadTrace(QIODevice &trace, const QString &name, QS
 {
     TraceReader reader;
     qint64 number = 0;
-    while (!trace.atEnd()) {
+    qint64 bytes = 0;
+    // To the end of what reading gives, not while bytes are waiting: a pipe
+    // has none waiting before its writer has written.
+    for (QByteArray line; !(line = trace.readLine(MaxLine + 1)).isEmpty();) {
         ++number;
-        QByteArray line = trace.readLine(MaxLine + 1);
+        bytes += line.size();
+        if (bytes > MaxTraceBytes) {
+            *error = QStringLiteral("%1: larger than %2 bytes").arg(name).arg(MaxTraceBytes);
+            return std::nullopt;
+        }
         if (line.size() > MaxLine) {
             *error = QStringLiteral("%1, line %2: longer than %3 bytes").arg(name).arg(number).arg(MaxLine);
             return std::nullopt;
@@ -235,7 +242,8 @@ std::optional<RecordedMeter> LoadTrace(const QString &path, QString *error)
         *error = QStringLiteral("%1: %2").arg(path, file.errorString());
         return std::nullopt;
     }
-    if (file.size() > MaxTraceBytes) {
+    // A pipe or a device has no size; ReadTrace counts what it reads.
+    if (!file.isSequential() && file.size() > MaxTraceBytes) {
         *error = QStringLiteral("%1: larger than %2 bytes").arg(path).arg(MaxTraceBytes);
         return std::nullopt;
     }

@@ -75,7 +75,8 @@ struct RecordedMeter {
 // `error` ("<name>, line N: ...") when it cannot be played back: no bytes of
 // the meter in it, or a chunk or notification line cut short.
 std::optional<RecordedMeter> ReadTrace(QIODevice &trace, const QString &name, QString *error);
-// The same from a file; a file above MaxTraceBytes is refused.
+// The same from a file, or from a pipe or a device read to its end; more
+// than MaxTraceBytes is refused.
 inline constexpr qint64 MaxTraceBytes = qint64(1) << 30;
 std::optional<RecordedMeter> LoadTrace(const QString &path, QString *error);
 

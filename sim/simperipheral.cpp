@@ -2,11 +2,11 @@
 
 #include "vlink/vlinkwire.h"
 
-#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
+#include <deque>
 
 namespace sim {
 
@@ -25,6 +25,14 @@ struct SimPeripheral::Connection {
     bool connected = false;  // CONNECTED sent
     bool subscribed = false; // notifications on
     qint64 received = 0;     // written bytes taken on this connection
+    // Replies that wait for their time, in the order the meter gave them;
+    // one timer serves them one after the other, so none overtakes another.
+    struct Pending {
+        qint64 dueMs = 0; // on m_clock
+        MeterLogic::Reply reply;
+    };
+    std::deque<Pending> pending;
+    QTimer timer;
 };
 
 SimPeripheral::SimPeripheral(QObject *parent) : QObject(parent), m_server(this)
@@ -70,6 +78,11 @@ void SimPeripheral::Accept()
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto connection = std::make_unique<Connection>();
         connection->socket = socket;
+        // Precise: a coarse timer may be 5 % off, which moves a reply 2.9 s
+        // late across the central's 3 s limit.
+        connection->timer.setTimerType(Qt::PreciseTimer);
+        connection->timer.setSingleShot(true);
+        connect(&connection->timer, &QTimer::timeout, this, [this, socket] { SendDueReplies(socket); });
         m_connections.push_back(std::move(connection));
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { ReadLines(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(socket); });
@@ -254,22 +267,47 @@ void SimPeripheral::HandleWrite(Connection &connection, const QList<QByteArray> 
 void SimPeripheral::ScheduleReplies(Connection &connection, const QList<MeterLogic::Reply> &replies,
                                     bool immediateOnes)
 {
-    QTcpSocket *socket = connection.socket;
-    for (const MeterLogic::Reply &reply : replies) {
-        if ((reply.delayMs <= 0) != immediateOnes)
-            continue;
-        if (immediateOnes) {
-            SendReply(socket, reply);
-            continue;
-        }
-        QPointer<QTcpSocket> guard(socket);
-        // Precise: a coarse timer may be 5 % off, which moves a reply 2.9 s
-        // late across the central's 3 s limit.
-        QTimer::singleShot(reply.delayMs, Qt::PreciseTimer, this, [this, guard, reply] {
-            if (guard)
-                SendReply(guard, reply);
-        });
+    // Only the replies ahead of every delayed one leave at once; from the
+    // first delayed one on, each waits its turn, so the meter's order is
+    // the order on the link.
+    qsizetype leading = 0;
+    while (connection.pending.empty() && leading < replies.size() && replies[leading].delayMs <= 0)
+        ++leading;
+    if (immediateOnes) {
+        for (qsizetype i = 0; i < leading; ++i)
+            SendReply(connection.socket, replies[i]);
+        return;
     }
+    if (!m_clock.isValid())
+        m_clock.start();
+    for (qsizetype i = leading; i < replies.size(); ++i) {
+        const qint64 due = m_clock.elapsed() + std::max(0, replies[i].delayMs);
+        const qint64 ahead = connection.pending.empty() ? 0 : connection.pending.back().dueMs;
+        connection.pending.push_back({std::max(due, ahead), replies[i]});
+    }
+    if (!connection.timer.isActive())
+        ArmReplyTimer(connection);
+}
+
+void SimPeripheral::SendDueReplies(QTcpSocket *socket)
+{
+    Connection *connection = Find(socket);
+    if (!connection)
+        return;
+    while (!connection->pending.empty() && connection->pending.front().dueMs <= m_clock.elapsed()) {
+        const MeterLogic::Reply reply = connection->pending.front().reply;
+        connection->pending.pop_front();
+        SendReply(socket, reply);
+    }
+    ArmReplyTimer(*connection);
+}
+
+void SimPeripheral::ArmReplyTimer(Connection &connection)
+{
+    if (connection.pending.empty())
+        return;
+    const qint64 wait = connection.pending.front().dueMs - m_clock.elapsed();
+    connection.timer.start(static_cast<int>(std::max<qint64>(0, wait)));
 }
 
 void SimPeripheral::SendReply(QTcpSocket *socket, const MeterLogic::Reply &answer)

@@ -10,6 +10,7 @@
 #include "sim/meterlogic.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -101,6 +102,8 @@ private:
     void SendReply(QTcpSocket *socket, const MeterLogic::Reply &reply);
     void ScheduleReplies(Connection &connection, const QList<MeterLogic::Reply> &replies,
                          bool immediateOnes);
+    void SendDueReplies(QTcpSocket *socket);
+    void ArmReplyTimer(Connection &connection);
     bool HasCharacteristic(const QUuid &uuid) const;
     Connection *Find(QTcpSocket *socket) const;
     void Drop(QTcpSocket *socket);
@@ -109,6 +112,7 @@ private:
     std::unique_ptr<MeterLogic> m_meter = std::make_unique<MeterLogic>();
     std::vector<std::unique_ptr<Connection>> m_connections;
     QList<QByteArray> m_lines;
+    QElapsedTimer m_clock; // when delayed replies are due
 };
 
 } // namespace sim

@@ -27,18 +27,17 @@ void DeviceDataPage::Button3Click()
     std::optional<QStringList> lines = protocol::ReadHexFile(fileName, &error);
     if (!lines)
         throw std::runtime_error(error.toStdString());
-    if (!protocol::ValidateHexFile(*lines)) {
+    protocol::FirmwareLines prepared = protocol::PrepareFirmwareLines(std::move(*lines));
+    if (!prepared.fault.isEmpty()) {
         prompts().Message(m_owner, QStringLiteral("Invalid INHX32 file"), QStringLiteral("Error"), MessageIcon::Error);
         return;
     }
-    // The meter never receives the first and the last line.
-    lines->removeFirst();
-    lines->removeLast();
+    protocol::NoteFirmwareWarning(prepared);
     const QString fullPath = QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath());
     if (!prompts().Ask(nullptr, QStringLiteral("Data file: ") + fullPath, QStringLiteral("Confirm upload")))
         return;
     if (devlink::Worker)
-        devlink::Worker->RequestUpload(std::make_unique<QStringList>(std::move(*lines)), fullPath);
+        devlink::Worker->RequestUpload(std::make_unique<QStringList>(std::move(prepared.sent)), fullPath);
 }
 
 } // namespace views

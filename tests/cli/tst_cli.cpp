@@ -21,6 +21,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QSysInfo>
 #include <QTest>
 
@@ -71,6 +72,8 @@ private slots:
     void downloadWritesTheBytesOfSave();
     void downloadWritesAWorkbook();
     void uploadSendsTheDataRecords();
+    void uploadJudgesTheFilesOfOtherTools_data();
+    void uploadJudgesTheFilesOfOtherTools();
     void traceThatCannotBeWrittenIsSaid();
     void tracesPlayBackAsTheMeter();
 };
@@ -205,7 +208,7 @@ void TestCli::badInputIsRefusedBeforeAnythingIsSent_data()
     QTest::newRow("hex checksum") << QStringList{"write"} << R"({"hex": ")" + badChecksum + R"("})"
                                   << QStringLiteral("hex: allowed values are 514 hexadecimal digits");
     QTest::newRow("firmware record checksum") << QStringList{"upload", "--yes"} << badLine.join("\r\n")
-                                              << QStringLiteral("Invalid INHX32 file");
+                                              << QStringLiteral("Invalid INHX32 file\nline 3: the checksum is wrong\n");
     QTest::newRow("scan with a stray argument") << QStringList{"scan"} << QByteArray()
                                                 << QStringLiteral("scan takes no arguments");
     QTest::newRow("upload unconfirmed without a terminal") << QStringList{"upload"} << testsupport::SixLineFirmware().join("\r\n")
@@ -412,6 +415,54 @@ void TestCli::uploadSendsTheDataRecords()
     const sim::ImageBytes image = m_meter.FirmwareImage();
     QVERIFY(!image.empty());
     QVERIFY(image == sim::HexImage::Of(lines.mid(1, 4)));
+}
+
+// Firmware as binutils and srecord write it: a file whose first or last
+// line the meter would need is refused with the reason before connecting;
+// one whose first line sets another address is sent, with a warning.
+void TestCli::uploadJudgesTheFilesOfOtherTools_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("bytes");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("objcopy: data first")
+        << "objcopy" << QStringList{"-I", "binary", "-O", "ihex", "IN", "OUT"} << 80 << 1
+        << "Invalid INHX32 file\nline 1: a record of type 00 where an extended address";
+    QTest::newRow("srec_cat: no end record")
+        << "srec_cat" << QStringList{"IN", "-binary", "-o", "OUT", "-intel", "-disable=footer"} << 144 << 1
+        << "Invalid INHX32 file\nline 6: a record of type 00 where the end-of-file record (type 01) belongs";
+    QTest::newRow("srec_cat: at 0x10000")
+        << "srec_cat" << QStringList{"IN", "-binary", "-offset", "0x10000", "-o", "OUT", "-intel"} << 128 << 0
+        << "warning: line 1 sets the address 0x00010000, not 0; the meter never receives that line";
+}
+
+void TestCli::uploadJudgesTheFilesOfOtherTools()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, bytes);
+    QFETCH(int, code);
+    QFETCH(QString, said);
+    if (QStandardPaths::findExecutable(program).isEmpty())
+        QSKIP(qPrintable(program + QStringLiteral(" is not installed (scripts/setup.sh installs it)")));
+    QByteArray image;
+    for (int i = 0; i < bytes; ++i)
+        image.append(char(i * 37 + 11));
+    const QString in = Path(QStringLiteral("image.bin"));
+    const QString hex = Path(QStringLiteral("image.hex"));
+    QVERIFY(WriteFile(in, image));
+    arguments.replaceInStrings(QStringLiteral("IN"), in).replaceInStrings(QStringLiteral("OUT"), hex);
+    QCOMPARE(QProcess::execute(program, arguments), 0);
+    const QString trace = Path(QStringLiteral("upload-trace.txt"));
+    const int sent = m_meter.CommandCount(sim::CodeFirmwareLine);
+    const Result r = Tool({QStringLiteral("--trace"), trace, QStringLiteral("upload"), hex, QStringLiteral("--yes")});
+    QCOMPARE(r.code, code);
+    QVERIFY2(QString::fromUtf8(r.err).contains(said), r.err.constData());
+    QCOMPARE(m_meter.CommandCount(sim::CodeFirmwareLine), sent + (code == 0 ? 4 : 0));
+    if (code == 0)
+        QVERIFY(testsupport::ReadAll(trace).contains("firmware file: line 1 sets the address 0x00010000"));
 }
 
 // A full disk under the trace: the command's own result stands, and the

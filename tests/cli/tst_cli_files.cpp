@@ -6,6 +6,7 @@
 #include "cli/files.h"
 #include "sim/meterlogic.h"
 #include "data/csv.h"
+#include "tests/support/hexrecords.h"
 #include "tests/support/testfiles.h"
 
 #include <QDeadlineTimer>
@@ -34,11 +35,13 @@ private slots:
     void outputTargetJudging_data();
     void outputTargetJudging();
     void fullDiskKeepsTheOldFile();
+    void linkIntoAMissingFolderIsRefusedBeforeConnecting();
     void outputToAPipeIsAStream_data();
     void outputToAPipeIsAStream();
     void signalsEndTheToolAtOnce();
     void terminalGetsUtf8_data();
     void terminalGetsUtf8();
+    void fileNameInTheQuestionCannotDriveTheTerminal();
 };
 
 void TestCliFiles::outputTargetJudging_data()
@@ -50,25 +53,30 @@ void TestCliFiles::outputTargetJudging_data()
     QTest::addColumn<bool>("sameAsStdout");
     QTest::addColumn<bool>("folderExists");
     QTest::addColumn<bool>("folderWritable");
+    QTest::addColumn<bool>("fileWritable");
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("no -o") << "" << int(F::Missing) << false << false << false << int(T::Stdout) << "";
-    QTest::newRow("-") << "-" << int(F::Missing) << false << false << false << int(T::Stdout) << "";
-    QTest::newRow("/dev/stdout, a pipe") << "/dev/stdout" << int(F::Pipe) << true << true << false << int(T::Stdout) << "";
-    QTest::newRow("stdout's file") << "log" << int(F::Regular) << true << true << true << int(T::Stdout) << "";
-    QTest::newRow("device") << "x" << int(F::Device) << false << true << false << int(T::Stream) << "";
-    QTest::newRow("pipe") << "p" << int(F::Pipe) << false << true << false << int(T::Stream) << "";
-    QTest::newRow("folder") << "/tmp" << int(F::Folder) << false << true << true << int(T::Refused) << "It is a folder.";
-    QTest::newRow("socket") << "s" << int(F::Other) << false << true << true << int(T::Refused)
+    QTest::newRow("no -o") << "" << int(F::Missing) << false << false << false << true << int(T::Stdout) << "";
+    QTest::newRow("-") << "-" << int(F::Missing) << false << false << false << true << int(T::Stdout) << "";
+    QTest::newRow("/dev/stdout, a pipe")
+        << "/dev/stdout" << int(F::Pipe) << true << true << false << true << int(T::Stdout) << "";
+    QTest::newRow("stdout's file") << "log" << int(F::Regular) << true << true << true << true << int(T::Stdout) << "";
+    QTest::newRow("device") << "x" << int(F::Device) << false << true << false << true << int(T::Stream) << "";
+    QTest::newRow("pipe") << "p" << int(F::Pipe) << false << true << false << true << int(T::Stream) << "";
+    QTest::newRow("folder") << "/tmp" << int(F::Folder) << false << true << true << true << int(T::Refused)
+                            << "It is a folder.";
+    QTest::newRow("socket") << "s" << int(F::Other) << false << true << true << true << int(T::Refused)
                             << "It is neither a file nor a device nor a pipe.";
-    QTest::newRow("trailing slash") << "out/" << int(F::Missing) << false << true << true << int(T::Refused)
+    QTest::newRow("trailing slash") << "out/" << int(F::Missing) << false << true << true << true << int(T::Refused)
                                     << "It names a folder.";
-    QTest::newRow("no folder") << "no/x" << int(F::Missing) << false << false << false << int(T::Refused)
+    QTest::newRow("no folder") << "no/x" << int(F::Missing) << false << false << false << true << int(T::Refused)
                                << "Its folder does not exist.";
-    QTest::newRow("closed folder") << "x" << int(F::Regular) << false << true << false << int(T::Refused)
+    QTest::newRow("closed folder") << "x" << int(F::Regular) << false << true << false << true << int(T::Refused)
                                    << "Its folder takes no new files.";
-    QTest::newRow("old file") << "x" << int(F::Regular) << false << true << true << int(T::File) << "";
-    QTest::newRow("new file") << "x" << int(F::Missing) << false << true << true << int(T::File) << "";
+    QTest::newRow("old file") << "x" << int(F::Regular) << false << true << true << true << int(T::File) << "";
+    QTest::newRow("read-only file") << "x" << int(F::Regular) << false << true << true << false << int(T::Refused)
+                                    << "The file is read-only.";
+    QTest::newRow("new file") << "x" << int(F::Missing) << false << true << true << true << int(T::File) << "";
 }
 
 void TestCliFiles::outputTargetJudging()
@@ -78,12 +86,26 @@ void TestCliFiles::outputTargetJudging()
     QFETCH(bool, sameAsStdout);
     QFETCH(bool, folderExists);
     QFETCH(bool, folderWritable);
+    QFETCH(bool, fileWritable);
     QFETCH(int, kind);
     QFETCH(QString, reason);
     const cli::OutputTarget target =
-        cli::JudgeOutput(path, {cli::PathFacts::Type(type), sameAsStdout, folderExists, folderWritable});
+        cli::JudgeOutput(path, {cli::PathFacts::Type(type), sameAsStdout, folderExists, folderWritable, fileWritable});
     QCOMPARE(int(target.kind), kind);
     QCOMPARE(target.reason, reason);
+}
+
+// A link whose file would go into a folder that is not there: the result
+// could never be written, so nothing is connected for it.
+void TestCliFiles::linkIntoAMissingFolderIsRefusedBeforeConnecting()
+{
+    const QString link = Path(QStringLiteral("dangling.csv"));
+    QVERIFY(QFile::link(Path(QStringLiteral("gone/records.csv")), link));
+    const qsizetype linesBefore = m_meter.ReceivedLines().size();
+    const Result r = Tool({QStringLiteral("download"), QStringLiteral("-o"), link});
+    QCOMPARE(r.code, 7);
+    QVERIFY2(r.err.contains("Its folder does not exist."), r.err.constData());
+    QCOMPARE(m_meter.ReceivedLines().size(), linesBefore);
 }
 
 // First as the report found it: a disk of one page whose folder takes no
@@ -235,6 +257,29 @@ void TestCliFiles::terminalGetsUtf8()
     ::close(terminal);
     shown.replace("\r\n", "\n"); // the terminal's own line ends
     QCOMPARE(shown, ExpectedCsv(1, 2, QLatin1Char(','), data::CsvEncoding::Utf8));
+}
+
+// "Data file: ..." is what the technician confirms: a file name that holds
+// an escape sequence must not rewrite it on the terminal.
+void TestCliFiles::fileNameInTheQuestionCannotDriveTheTerminal()
+{
+    const QString path = Path(QStringLiteral("fw\x1b[2K\rok.hex"));
+    QVERIFY(WriteFile(path, testsupport::SixLineFirmware().join("\r\n")));
+    int terminal = -1;
+    int tool = -1;
+    QVERIFY(::openpty(&terminal, &tool, nullptr, nullptr, nullptr) == 0);
+    QVERIFY(::write(terminal, "n\n", 2) == 2);
+    QProcess process;
+    process.setChildProcessModifier([tool] { ::dup2(tool, STDIN_FILENO); });
+    Launch(process, {QStringLiteral("upload"), path});
+    QVERIFY(process.waitForFinished(40000));
+    ::close(tool);
+    ::close(terminal);
+    QCOMPARE(process.exitCode(), 1);
+    const QByteArray said = process.readAllStandardError();
+    QVERIFY2(said.contains("fw\\x1b[2K\\rok.hex\nUpload? [y/N] "), said.constData());
+    QVERIFY(!said.contains('\x1b'));
+    QVERIFY(said.contains("upload cancelled"));
 }
 
 QTEST_GUILESS_MAIN(TestCliFiles)

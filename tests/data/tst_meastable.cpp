@@ -160,6 +160,18 @@ private slots:
         QCOMPARE(data::CsvBytes(model, separator[0], data::CsvEncoding::Utf8WithMark),
                  "\xEF\xBB\xBF" + text.toUtf8());
     }
+
+    // On a terminal a value cannot drive it; a file keeps the value's bytes.
+    void csvOnATerminalIsPrintable()
+    {
+        MeasTable model;
+        model.SetCaptions({"Moisture", "Temp"});
+        model.Merge({{"1", "\x1b]0:x\a\r\n\u202Eab"}});
+        QCOMPARE(data::CsvBytes(model, u';', data::CsvEncoding::Utf8),
+                 QByteArray("Moisture;Temp\r\n1;\\x1b]0:x\\x07\\r\\n\\u202eab\r\n"));
+        QCOMPARE(data::CsvBytes(model, u';', data::CsvEncoding::Utf8WithMark),
+                 QByteArray("\xEF\xBB\xBFMoisture;Temp\r\n1;\"\x1b]0:x\a\r\n\xE2\x80\xAE" "ab\"\r\n"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestMeasTable)

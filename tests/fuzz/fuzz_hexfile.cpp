@@ -1,5 +1,5 @@
-// The firmware file check: the text decode, SplitLines, IsHexRecord and
-// ValidateHexFile must agree with a checker written here from the INHX32
+// The firmware file check: the text decode, SplitLines, IsHexRecord,
+// ValidateHexFile and PrepareFirmwareLines must agree with a checker written here from the INHX32
 // record layout. One mode bit repairs byte counts and checksums first, so
 // that valid files, not only refusals, are within the fuzzer's reach.
 
@@ -134,6 +134,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(protocol::TrimHexLine(line) == Trimmed(line));
         all = all && record;
     }
-    FUZZ_CHECK(protocol::ValidateHexFile(lines) == (all && lines.size() >= 6 && lines.size() % 4 == 2));
+    // The first line is an address record of two bytes, the last the end
+    // record: the meter receives neither.
+    const auto bytesOf = [](const QString &line) { return QByteArray::fromHex(Trimmed(line).mid(1).toLatin1()); };
+    const bool framed = all && !lines.isEmpty() && bytesOf(lines.first())[0] == 2
+        && (bytesOf(lines.first())[3] == 2 || bytesOf(lines.first())[3] == 4) && bytesOf(lines.last())[3] == 1;
+    const bool valid = framed && lines.size() >= 6 && lines.size() % 4 == 2;
+    FUZZ_CHECK(protocol::ValidateHexFile(lines) == valid);
+    const protocol::FirmwareLines prepared = protocol::PrepareFirmwareLines(lines);
+    FUZZ_CHECK(prepared.fault.isEmpty() == valid);
+    FUZZ_CHECK(prepared.sent == (valid ? lines.mid(1, lines.size() - 2) : QStringList()));
     return 0;
 }

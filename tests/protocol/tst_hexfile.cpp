@@ -132,6 +132,63 @@ private slots:
         QCOMPARE(protocol::ValidateHexFile(*lines), valid);
     }
 
+    // Why a file is refused, and what is sent and said of one that is taken:
+    // the meter never receives the first and the last line, so they must be
+    // an address record and the end record.
+    void prepare_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("lines");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("warning");
+        const QString noWarning;
+        QTest::newRow("assembler's file") << Lines(6) << QString() << noWarning;
+        QTest::newRow("data record first")
+            << With(Lines(6), 0, Record(0, 0, "abcd"))
+            << "line 1: a record of type 00 where an extended address record (type 02 or 04) of two bytes belongs; "
+               "the meter never receives the first line"
+            << noWarning;
+        QTest::newRow("address record of one byte first") << With(Lines(6), 0, Record(4, 0, "\x01"))
+                                                          << "line 1: a record of type 04 where an extended address "
+                                                             "record (type 02 or 04) of two bytes belongs; the meter "
+                                                             "never receives the first line"
+                                                          << noWarning;
+        QTest::newRow("no end record")
+            << With(Lines(6), 5, Record(0, 0x50, "abcd"))
+            << "line 6: a record of type 00 where the end-of-file record (type 01) belongs; the meter never "
+               "receives the last line"
+            << noWarning;
+        QTest::newRow("linear address 0x10000") << With(Lines(6), 0, Record(4, 0, QByteArray::fromHex("0001")))
+                                                << QString()
+                                                << "line 1 sets the address 0x00010000, not 0; the meter never "
+                                                   "receives that line";
+        QTest::newRow("segment 0x1000") << With(Lines(6), 0, Record(2, 0, QByteArray::fromHex("1000"))) << QString()
+                                        << "line 1 sets the address 0x00010000, not 0; the meter never receives "
+                                           "that line";
+        QTest::newRow("7 lines") << Lines(7) << "7 lines; a firmware file has 6, 10, 14, ... lines" << noWarning;
+        QTest::newRow("bad checksum on line 3")
+            << With(Lines(6), 2, Record(0, 0, "abc", 1)) << "line 3: the checksum is wrong" << noWarning;
+        QTest::newRow("trailing blank line") << Lines(6) + QList<QByteArray>{""} << "line 7: the line is empty"
+                                             << noWarning;
+        QTest::newRow("record type 06") << With(Lines(6), 2, Record(6, 0, "abc"))
+                                        << "line 3: record type 06 is not one of 00 to 05" << noWarning;
+        QTest::newRow("letter after the colon") << With(Lines(6), 4, ":G0") << "line 5: U+0047 is not a hexadecimal digit"
+                                                << noWarning;
+    }
+    void prepare()
+    {
+        QFETCH(QList<QByteArray>, lines);
+        QFETCH(QString, fault);
+        QFETCH(QString, warning);
+        QStringList text;
+        for (const QByteArray &line : lines)
+            text << QString::fromLatin1(line);
+        const protocol::FirmwareLines prepared = protocol::PrepareFirmwareLines(text);
+        QCOMPARE(prepared.fault, fault);
+        QCOMPARE(prepared.warning, warning);
+        QCOMPARE(prepared.sent, fault.isEmpty() ? text.mid(1, text.size() - 2) : QStringList());
+        QCOMPARE(protocol::ValidateHexFile(text), fault.isEmpty());
+    }
+
     void trimmedLineIsWhatIsSent()
     {
         QCOMPARE(protocol::TrimHexLine(u"\x01 \t:00000001FF \r"), QStringView(u":00000001FF"));

@@ -4,7 +4,13 @@
 #include "sim/replay.h"
 
 #include <QBuffer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <thread>
+
+#include <sys/stat.h>
 
 class ReplayTest : public QObject {
     Q_OBJECT
@@ -12,6 +18,7 @@ private slots:
     void refusesWhatCannotBePlayed_data();
     void refusesWhatCannotBePlayed();
     void chunksBecomeFramesAndAnswersFollowThem();
+    void traceFromAPipeIsReadToItsEnd();
 };
 
 namespace {
@@ -113,6 +120,27 @@ void ReplayTest::chunksBecomeFramesAndAnswersFollowThem()
     QCOMPARE(replies, (QList<QByteArray>{"\x1b", "\x06", "\x06"}));
     QVERIFY(replay.Receive("\x19").isEmpty());
     QCOMPARE(unknown, QByteArrayList{"\x19"});
+}
+
+// `zevq-sim --replay <(cat t.txt)` and a named pipe: no size, and nothing
+// waiting to be read before the writer writes.
+void ReplayTest::traceFromAPipeIsReadToItsEnd()
+{
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("trace.fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QByteArray trace = "# header\n" + chunkLine(5, "\x14") + notificationLine(7, "\x14");
+    std::thread writer([&] {
+        QFile out(fifo);
+        if (out.open(QIODevice::WriteOnly))
+            out.write(trace);
+    });
+    QString error;
+    const std::optional<sim::RecordedMeter> meter = sim::LoadTrace(fifo, &error);
+    writer.join();
+    QVERIFY2(meter, qPrintable(error));
+    QCOMPARE(meter->notifications, 1);
+    QCOMPARE(meter->answers.at("\x14").first().first().bytes, QByteArray("\x14"));
 }
 
 QTEST_GUILESS_MAIN(ReplayTest)

@@ -2,6 +2,7 @@
 // in-process, and against a scripted peer for what the meter never does.
 
 #include "link/vlinkbluetoothle.h"
+#include "sim/replay.h"
 #include "sim/simmeterthread.h"
 #include "sim/simperipheral.h"
 
@@ -153,6 +154,7 @@ private slots:
     void subscribeSucceedsFailsOrTimesOut();
     void writesCompleteAndRepliesArriveExactly();
     void notificationSizeAndReplyBeforeCompletion();
+    void delayedRepliesKeepTheirOrder();
     void failedWritesAndNotificationsCarryTheirStatus();
     void disableClosesEverythingAndSilences();
     void peerClosingIsALostLink();
@@ -376,6 +378,21 @@ void TestVLink::failedWritesAndNotificationsCarryTheirStatus()
     QCOMPARE(central.events[1].kind, Event::Read);
     QCOMPARE(central.events[1].status, 8);
     QVERIFY(central.events[1].bytes.isEmpty());
+}
+
+// A trace whose times run backwards within one answer: each notification
+// still leaves after the one before it, as the meter sent them.
+void TestVLink::delayedRepliesKeepTheirOrder()
+{
+    sim::RecordedMeter recorded;
+    recorded.answers[QByteArray(1, char(sim::CodePing))] = {{{"A", 0, 60}, {"B", 0, 20}, {"C", 0, 0}, {"D", 0, 40}}};
+    recorded.notifications = 4;
+    m_meter->UseMeter(std::make_unique<sim::ReplayMeter>(recorded, true));
+    Central central({{"127.0.0.1", m_meter->Port()}});
+    QVERIFY(central.LinkUp());
+    QVERIFY(central.Write(QByteArray(1, char(sim::CodePing))));
+    QTRY_COMPARE(central.Count(Event::Read), 4);
+    QCOMPARE(central.ReadBytes(), QByteArray("ABCD"));
 }
 
 void TestVLink::disableClosesEverythingAndSilences()

@@ -153,17 +153,23 @@ private slots:
     void nothingSentWhenRefusedOrDeclined_data()
     {
         QTest::addColumn<bool>("valid");
-        QTest::newRow("invalid file") << false;
-        QTest::newRow("No in Confirm upload") << true;
+        QTest::addColumn<bool>("dataFirst");
+        QTest::newRow("invalid file") << false << false;
+        // As objcopy writes it: the meter would never get that record.
+        QTest::newRow("data record first") << false << true;
+        QTest::newRow("No in Confirm upload") << true << false;
     }
     void nothingSentWhenRefusedOrDeclined()
     {
         QFETCH(bool, valid);
+        QFETCH(bool, dataFirst);
         EndToEnd e;
         QVERIFY(e.Start());
         QVERIFY(e.Connect());
         QList<QByteArray> lines = testsupport::SixLineFirmware();
-        if (!valid) // a data record's checksum off by one
+        if (dataFirst)
+            lines[0] = lines[1];
+        else if (!valid) // a data record's checksum off by one
             lines[2][lines[2].size() - 1] = lines[2].endsWith('0') ? '1' : '0';
         const QString path = WriteHexFile(e.dir, lines);
         const QString asked = valid ? QStringLiteral("Data file: ") + QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())

@@ -1,6 +1,19 @@
-#include "data/printable.h"
+#include "protocol/printable.h"
 
-namespace data {
+namespace protocol {
+
+namespace {
+
+// Characters that print nothing yet move or hide the text around them: the
+// bidirectional embeddings, overrides and isolates, which can show a name
+// backwards, the line and paragraph separators and the zero-width space.
+bool ReordersOrHides(char16_t u)
+{
+    return (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069) || u == 0x2028 || u == 0x2029 ||
+           u == 0x200B;
+}
+
+} // namespace
 
 QString Printable(const QString &text)
 {
@@ -12,7 +25,7 @@ QString Printable(const QString &text)
         if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
             out += c;
             out += text[++i];
-        } else if (c.isSurrogate()) {
+        } else if (c.isSurrogate() || ReordersOrHides(u)) {
             out += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
         } else if (u == u'\\') {
             out += QStringLiteral("\\\\");
@@ -31,4 +44,4 @@ QString Printable(const QString &text)
     return out;
 }
 
-} // namespace data
+} // namespace protocol

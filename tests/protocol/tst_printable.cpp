@@ -1,5 +1,5 @@
 // Text from devices and files, made safe to print.
-#include "data/printable.h"
+#include "protocol/printable.h"
 
 #include <QTest>
 
@@ -19,13 +19,18 @@ private slots:
         QTest::newRow("C1 control") << QString(QChar(0x9B)) << QStringLiteral("\\x9b");
         QTest::newRow("backslash") << QStringLiteral("a\\x1b") << QStringLiteral("a\\\\x1b");
         QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << QStringLiteral("\\ud800");
+        QTest::newRow("bidi override and isolate")
+            << QStringLiteral("a\u202Eb\u2066c\u2069") << QStringLiteral("a\\u202eb\\u2066c\\u2069");
+        QTest::newRow("separators and zero width")
+            << QStringLiteral("\u2028\u2029\u200B") << QStringLiteral("\\u2028\\u2029\\u200b");
+        QTest::newRow("zero-width joiner stays") << QStringLiteral("\u200D") << QStringLiteral("\u200D");
         QTest::newRow("surrogate pair stays") << QStringLiteral("\U0001F600") << QStringLiteral("\U0001F600");
     }
     void escapes()
     {
         QFETCH(QString, text);
         QFETCH(QString, printed);
-        QCOMPARE(data::Printable(text), printed);
+        QCOMPARE(protocol::Printable(text), printed);
     }
 };
 
