@@ -7,7 +7,9 @@
 // (one command line).
 #include "tests/support/e2e.h"
 #include "data/meastable.h"
+#ifdef TARVOLIN_CHARTS
 #include "views/chartwindow.h"
+#endif
 #include "views/widgets.h"
 #include "views/selrange.h"
 
@@ -53,6 +55,12 @@ int main(int argc, char *argv[])
     if (!e.form->grab().save(measurementTarget))
         return 1;
 
+#ifndef TARVOLIN_CHARTS
+    // Built without Qt Charts: there is no chart to take.
+    Q_UNUSED(chartTarget);
+    e.form->close();
+    return 0;
+#else
     const int moisture = e.form->Measurements->RowTexts(0).indexOf(QStringLiteral("Moisture %"));
     if (moisture < 0)
         return 1;
@@ -61,4 +69,5 @@ int main(int argc, char *argv[])
     const bool saved = chart->grab().save(chartTarget);
     e.form->close();
     return saved ? 0 : 1;
+#endif
 }
