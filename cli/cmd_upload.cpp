@@ -2,6 +2,8 @@
 // with the window's checks and its confirmation.
 #include "cli/commands.h"
 
+#include "os/console.h"
+#include "os/signals.h"
 #include "protocol/hexfile.h"
 #include "protocol/printable.h"
 
@@ -9,9 +11,7 @@
 #include <QFileInfo>
 #include <QTextStream>
 
-#include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 namespace cli {
 
@@ -21,15 +21,17 @@ namespace {
 // during the question may end the tool at once.
 bool Confirm(const QString &fullPath)
 {
-    if (::isatty(STDIN_FILENO) != 1) {
+    if (!os::IsTerminal(stdin)) {
         Say(QStringLiteral("no terminal to confirm the upload on; give --yes"));
         return false;
     }
     QTextStream(stderr) << "Data file: " << protocol::Printable(fullPath) << "\nUpload? [y/N] " << Qt::flush;
-    const auto previous = std::signal(SIGINT, SIG_DFL);
     char answer[16] = {};
-    const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
-    std::signal(SIGINT, previous);
+    bool read = false;
+    {
+        const os::InterruptEndsAtOnce atOnce;
+        read = std::fgets(answer, sizeof answer, stdin) != nullptr;
+    }
     const bool yes = read && (answer[0] == 'y' || answer[0] == 'Y');
     if (!yes)
         Say(QStringLiteral("upload cancelled"));

@@ -9,7 +9,9 @@
 #include "link/bt.h"
 #include "protocol/downloadrange.h"
 #include "data/csv.h"
+#ifdef TARVOLIN_CHARTS
 #include "views/chartwindow.h"
+#endif
 #include "views/devicedata.h"
 #include "views/gridsizing.h"
 #include "data/meastable.h"
@@ -180,8 +182,10 @@ void MeasurementPage::measSelectCell(int, int row, bool &canSelect)
 
 // ---- Chart -----------------------------------------------------------------------
 
-void MeasurementPage::measContextPopup(const QPoint &pos)
+// Without Qt Charts the chart is the menu's only entry, so there is no menu.
+void MeasurementPage::measContextPopup([[maybe_unused]] const QPoint &pos)
 {
+#ifdef TARVOLIN_CHARTS
     const QModelIndex cell = meas->indexAt(pos);
     if (!cell.isValid() || !ColumnHasNumber(*Measurements, cell.column()))
         return;
@@ -192,8 +196,10 @@ void MeasurementPage::measContextPopup(const QPoint &pos)
     menu->addAction(QStringLiteral("Chart of %1").arg(Measurements->Cell(column, 0)), m_owner,
                     [this, column] { Guarded([&] { ShowChart(column); }); });
     menu->popup(meas->viewport()->mapToGlobal(pos));
+#endif
 }
 
+#ifdef TARVOLIN_CHARTS
 ChartWindow *MeasurementPage::ShowChart(int column)
 {
     QPointer<ChartWindow> &window = m_charts[column];
@@ -204,6 +210,7 @@ ChartWindow *MeasurementPage::ShowChart(int column)
     window->activateWindow();
     return window;
 }
+#endif
 
 // ---- Read -----------------------------------------------------------------------
 

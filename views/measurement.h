@@ -53,8 +53,10 @@ public:
     // Right-click on `meas` at `pos` (viewport coordinates): offers "Chart of
     // <caption>" for the cell's column when the column holds a number.
     void measContextPopup(const QPoint &pos);
+#ifdef TARVOLIN_CHARTS
     // Opens the chart of `column`, or brings up the one already open.
     ChartWindow *ShowChart(int column);
+#endif
     void Button10Click(); // "Save"
     void Button11Click(); // "Read", on the Device data page
 
@@ -78,7 +80,9 @@ private:
 
     QWidget *const m_owner;
     DeviceDataPage &m_deviceData;
+#ifdef TARVOLIN_CHARTS
     std::map<int, QPointer<ChartWindow>> m_charts; // by column
+#endif
 };
 
 } // namespace views

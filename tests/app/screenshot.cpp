@@ -11,7 +11,9 @@
 #include "app/choosemeter.h"
 #include "link/linkfactory.h"
 #include "data/meastable.h"
+#ifdef TARVOLIN_CHARTS
 #include "views/chartwindow.h"
+#endif
 #include "views/widgets.h"
 #include "views/selrange.h"
 
@@ -90,6 +92,12 @@ int main(int argc, char *argv[])
     if (!e.form->grab().save(measurementTarget))
         return 1;
 
+#ifndef TARVOLIN_CHARTS
+    // Built without Qt Charts: there is no chart to take.
+    Q_UNUSED(chartTarget);
+    e.form->close();
+    return 0;
+#else
     const int moisture = e.form->Measurements->RowTexts(0).indexOf(QStringLiteral("Moisture %"));
     if (moisture < 0)
         return 1;
@@ -98,4 +106,5 @@ int main(int argc, char *argv[])
     const bool saved = chart->grab().save(chartTarget) && SaveChooseMeter(e, chooseTarget);
     e.form->close();
     return saved ? 0 : 1;
+#endif
 }
