@@ -2,6 +2,7 @@
 #include "app/program.h"
 #include "views/prompts.h"
 #include "app/mainform.h"
+#include "os/clocks.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -21,6 +22,8 @@ QIcon programIcon()
 
 int main(int argc, char *argv[])
 {
+    // The protocol's pauses keep their lengths.
+    const os::FineTimers timers;
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(app::ProgramName));
     app::Program program;

@@ -12,6 +12,7 @@
 #include "link/bt.h"
 #include "link/meterlink.h"
 #include "link/vlinkbluetoothle.h"
+#include "os/services.h"
 #include "protocol/timings.h"
 #include "protocol/trace.h"
 #include "sim/meterlogic.h"
@@ -21,7 +22,6 @@
 #include <QEventLoop>
 #include <QTimer>
 
-#include <sys/resource.h>
 
 #include <ctime>
 
@@ -625,10 +625,8 @@ int runDownload(const QString &linkValue)
     if (!rig.Connect())
         qFatal("link-up failed");
     const double rate = downloadRate(rig);
-    struct rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
     Info(QStringLiteral("Download in its own process"), QStringLiteral("%1 MB/s").arg(Fixed(rate, 2)),
-         QStringLiteral("peak RSS %1 MB").arg(Fixed(double(usage.ru_maxrss) / 1024.0, 1)));
+         QStringLiteral("peak RSS %1 MB").arg(Fixed(double(os::PeakMemoryBytes()) / (1024.0 * 1024.0), 1)));
     return 0;
 }
 

@@ -12,12 +12,12 @@
 #include "data/filewrite.h"
 #include "data/meastable.h"
 #include "data/workbook.h"
+#include "os/files.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -103,7 +103,7 @@ public:
         const auto rawWrite = [&](bool durable) {
             QFile file(raw);
             if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(written) != written.size()
-                || !file.flush() || (durable && ::fsync(file.handle()) != 0))
+                || !file.flush() || (durable && !os::SyncToDisk(file.handle())))
                 qFatal("cannot write %s", qPrintable(raw));
         };
         f.rawWrite = bestMs([] {}, [&] { rawWrite(true); });

@@ -1,12 +1,12 @@
 #include "cli/cliview.h"
 
 #include "data/meastable.h"
+#include "os/console.h"
 #include "protocol/blockfields.h"
 
 #include <QTextStream>
 
 #include <cstdio>
-#include <unistd.h>
 
 namespace cli {
 
@@ -19,7 +19,7 @@ void say(const QString &text)
 
 } // namespace
 
-CliView::CliView() : m_terminal(::isatty(STDERR_FILENO) == 1) {}
+CliView::CliView() : m_terminal(os::IsTerminal(stderr)) {}
 
 void CliView::OpenSearchDialog()
 {

@@ -8,8 +8,7 @@
 #include "protocol/blockfields.h"
 #include "protocol/downloadrange.h"
 #include "data/workbook.h"
-
-#include <unistd.h>
+#include "os/console.h"
 
 namespace cli {
 
@@ -39,7 +38,7 @@ bool TableResult(const data::MeasTable &table, const Options &options, QByteArra
     if (!data::IsWorkbookName(options.output)) {
         // UTF-16 is the file format; on a terminal it would show as text
         // strewn with NUL bytes, so a person reading the result gets UTF-8.
-        const bool terminal = ::isatty(STDOUT_FILENO) == 1
+        const bool terminal = os::IsTerminal(stdout)
             && JudgeOutput(options.output, FactsOf(options.output)).kind == OutputTarget::Stdout;
         const data::CsvEncoding encoding = options.utf8 ? data::CsvEncoding::Utf8WithMark
             : terminal                                  ? data::CsvEncoding::Utf8

@@ -2,15 +2,15 @@
 // with the window's checks and its confirmation.
 #include "cli/commands.h"
 
+#include "os/console.h"
+#include "os/signals.h"
 #include "protocol/hexfile.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTextStream>
 
-#include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 namespace cli {
 
@@ -20,15 +20,17 @@ namespace {
 // during the question may end the tool at once.
 bool Confirm(const QString &fullPath)
 {
-    if (::isatty(STDIN_FILENO) != 1) {
+    if (!os::IsTerminal(stdin)) {
         Say(QStringLiteral("no terminal to confirm the upload on; give --yes"));
         return false;
     }
     QTextStream(stderr) << "Data file: " << fullPath << "\nUpload? [y/N] " << Qt::flush;
-    const auto previous = std::signal(SIGINT, SIG_DFL);
     char answer[16] = {};
-    const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
-    std::signal(SIGINT, previous);
+    bool read = false;
+    {
+        const os::InterruptEndsAtOnce atOnce;
+        read = std::fgets(answer, sizeof answer, stdin) != nullptr;
+    }
     const bool yes = read && (answer[0] == 'y' || answer[0] == 'Y');
     if (!yes)
         Say(QStringLiteral("upload cancelled"));

@@ -2,52 +2,44 @@
 
 #include "cli/commands.h"
 #include "data/filewrite.h"
+#include "os/console.h"
+#include "os/files.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace cli {
 
 namespace {
 
-QByteArray Native(const QString &path)
+PathFacts::Type TypeOf(os::FileFacts::Type type)
 {
-    return QFile::encodeName(path);
-}
-
-PathFacts::Type TypeOf(mode_t mode)
-{
-    if (S_ISREG(mode))
+    switch (type) {
+    case os::FileFacts::Missing:
+        return PathFacts::Missing;
+    case os::FileFacts::Regular:
         return PathFacts::Regular;
-    if (S_ISDIR(mode))
+    case os::FileFacts::Folder:
         return PathFacts::Folder;
-    if (S_ISCHR(mode) || S_ISBLK(mode))
+    case os::FileFacts::Device:
         return PathFacts::Device;
-    if (S_ISFIFO(mode))
+    case os::FileFacts::Pipe:
         return PathFacts::Pipe;
+    case os::FileFacts::Other:
+        break;
+    }
     return PathFacts::Other;
 }
 
-QString Key(const struct stat &st)
-{
-    return QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino);
-}
-
-// Which file a path names however it is spelled: device and inode where it
-// exists, else its folder's real path and its name.
+// Which file a path names however it is spelled: the system's identity
+// where it exists, else its folder's real path and its name.
 QString FileKey(const QString &path)
 {
-    struct stat st {};
-    if (::stat(Native(path).constData(), &st) == 0)
-        return Key(st);
+    if (const QString identity = os::FactsOfPath(path).identity; !identity.isEmpty())
+        return identity;
     const QFileInfo info(path);
     const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
     return (folder.isEmpty() ? info.absolutePath() : folder) + u'/' + info.fileName();
@@ -56,8 +48,8 @@ QString FileKey(const QString &path)
 // Stdout's key where it is a file, else empty.
 QString StdoutFileKey()
 {
-    struct stat st {};
-    return ::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) ? Key(st) : QString();
+    const os::FileFacts out = os::FactsOfStdout();
+    return out.type == os::FileFacts::Regular ? out.identity : QString();
 }
 
 QString Shown(const QString &path)
@@ -67,16 +59,18 @@ QString Shown(const QString &path)
 
 bool InputIsNoFile(const QString &path)
 {
-    struct stat st {};
-    if (path.isEmpty() || ::stat(Native(path).constData(), &st) != 0 || S_ISREG(st.st_mode))
+    if (path.isEmpty())
+        return false;
+    const os::FileFacts::Type type = os::FactsOfPath(path).type;
+    if (type == os::FileFacts::Missing || type == os::FileFacts::Regular)
         return false;
     Say(QStringLiteral("\"%1\" is not a regular file; the tool reads only regular files.").arg(path));
     return true;
 }
 
-bool Failed(const QString &what, int code)
+bool Failed(const QString &what, const QString &reason)
 {
-    Say(QStringLiteral("Cannot write to %1. %2").arg(what, qt_error_string(code)));
+    Say(QStringLiteral("Cannot write to %1. %2").arg(what, reason));
     return false;
 }
 
@@ -88,55 +82,29 @@ bool Stopped()
 
 bool WriteStdout(const QByteArray &bytes)
 {
+    os::WriteBinary(stdout);
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
     if (std::fflush(stdout) == 0 && !std::ferror(stdout))
         return true;
     const int code = errno;
     std::clearerr(stdout);
-    return Failed(QStringLiteral("stdout"), code);
+    return Failed(QStringLiteral("stdout"), qt_error_string(code));
 }
 
-// 0 once all is written, else errno (EINTR: interrupted).
-int WriteAllTo(int fd, const QByteArray &bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n > 0) {
-            done += n;
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (Interrupted())
-                return EINTR;
-            pollfd ready{fd, POLLOUT, 0};
-            ::poll(&ready, 1, 100);
-        } else {
-            return n < 0 ? errno : EIO;
-        }
-    }
-    return 0;
-}
-
-// A device or a pipe is written as it stands, never replaced. A pipe that
-// nobody reads yet is waited for, as a plain open would wait, and so is a
-// full pipe, but Ctrl+C ends either wait.
+// A device or a pipe is written as it stands, never replaced; Ctrl+C ends
+// a wait for its reader.
 bool WriteStream(const QString &path, const QByteArray &bytes)
 {
-    const QString what = QStringLiteral("\"%1\"").arg(path);
-    int fd = -1;
-    while ((fd = ::open(Native(path).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) < 0 &&
-           (errno == ENXIO || errno == EINTR)) {
-        if (Interrupted())
-            return Stopped();
-        ::poll(nullptr, 0, 50);
-    }
-    if (fd < 0)
-        return Failed(what, errno);
-    int failed = WriteAllTo(fd, bytes);
-    if (::close(fd) != 0 && !failed && errno != EINTR)
-        failed = errno;
-    if (failed == EINTR && Interrupted())
+    QString reason;
+    switch (os::WriteStream(path, bytes, Interrupted, &reason)) {
+    case os::Streamed::Written:
+        return true;
+    case os::Streamed::Stopped:
         return Stopped();
-    return failed ? Failed(what, failed) : true;
+    case os::Streamed::Failed:
+        break;
+    }
+    return Failed(QStringLiteral("\"%1\"").arg(path), reason);
 }
 
 } // namespace
@@ -146,18 +114,16 @@ PathFacts FactsOf(const QString &path)
     PathFacts facts;
     if (path.isEmpty() || path == QLatin1String("-"))
         return facts;
-    struct stat st {};
     QString folder = QFileInfo(path).absolutePath();
-    if (::stat(Native(path).constData(), &st) == 0) {
-        facts.type = TypeOf(st.st_mode);
-        struct stat out {};
-        facts.sameAsStdout = ::fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == st.st_dev && out.st_ino == st.st_ino;
+    const os::FileFacts file = os::FactsOfPath(path);
+    if (file.type != os::FileFacts::Missing) {
+        facts.type = TypeOf(file.type);
+        facts.sameAsStdout = !file.identity.isEmpty() && os::FactsOfStdout().identity == file.identity;
         // A link is replaced where it points, so the new file goes there.
         folder = QFileInfo(QFileInfo(path).canonicalFilePath()).absolutePath();
     }
-    struct stat dir {};
-    facts.folderExists = ::stat(Native(folder).constData(), &dir) == 0 && S_ISDIR(dir.st_mode);
-    facts.folderWritable = facts.folderExists && ::access(Native(folder).constData(), W_OK | X_OK) == 0;
+    facts.folderExists = os::FactsOfPath(folder).type == os::FileFacts::Folder;
+    facts.folderWritable = facts.folderExists && os::FolderTakesNewFiles(folder);
     return facts;
 }
 

@@ -6,10 +6,12 @@
 #include "cli/help.h"
 #include "protocol/trace.h"
 
+#include "os/clocks.h"
+#include "os/console.h"
+#include "os/signals.h"
+
 #include <QCoreApplication>
 #include <QTextStream>
-
-#include <csignal>
 
 namespace cli {
 
@@ -152,10 +154,13 @@ int Main(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-    // First of all, so that SIGTERM during the start also ends with 130.
-    cli::InstallInterruptHandlers();
-    // A reader that went away is a result that could not be written (7),
-    // reported as such, not a silent end by signal.
-    std::signal(SIGPIPE, SIG_IGN);
+    // First of all, so that SIGTERM during the start also ends with 130. A
+    // reader that went away is then a result that could not be written
+    // (7), reported as such, not a silent end by signal.
+    os::CatchInterrupts();
+    // The protocol's pauses keep their lengths; text reaches a console as
+    // the characters it is.
+    const os::FineTimers timers;
+    const os::Utf8Console console;
     return cli::Main(argc, argv);
 }

@@ -5,6 +5,7 @@
 #include "link/linkfactory.h"
 #include "link/meterlink.h"
 #include "data/printable.h"
+#include "os/signals.h"
 #include "protocol/trace.h"
 
 #include <QCoreApplication>
@@ -15,8 +16,6 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include <atomic>
-#include <csignal>
 
 namespace cli {
 
@@ -24,13 +23,6 @@ using devlink::Worker;
 using protocol::Failure;
 
 namespace {
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void onSignal(int)
-{
-    g_interrupted.store(true);
-}
 
 } // namespace
 
@@ -41,13 +33,7 @@ void Say(const QString &text)
 
 bool Interrupted()
 {
-    return g_interrupted.load();
-}
-
-void InstallInterruptHandlers()
-{
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    return os::Interrupted();
 }
 
 Session::Session(const Options &options) : m_options(options) {}
@@ -239,11 +225,11 @@ bool Session::WaitServed(int before)
 int Session::Abort()
 {
     View.Quiet = true;
-    g_interrupted.store(false); // the wait below must not end at once
+    os::TakeInterrupt(); // the wait below must not end at once
     m_link->Abandon();
     bool cut = false;
     WaitUntil([this, &cut] {
-        if (g_interrupted.exchange(false))
+        if (os::TakeInterrupt())
             cut = true;
         const devlink::SessionState state = Worker->CurrentState();
         const bool longTransfer =

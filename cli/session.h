@@ -42,9 +42,8 @@ struct Options {
 // Messages of the tool itself (the worker's go through CliView).
 void Say(const QString &text);
 
-// True once SIGINT or SIGTERM arrived.
+// True once Ctrl+C or its kin arrived (os::CatchInterrupts).
 bool Interrupted();
-void InstallInterruptHandlers();
 
 class Session {
 public:

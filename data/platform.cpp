@@ -1,5 +1,6 @@
 #include "data/platform.h"
 
+#include "os/services.h"
 #include "protocol/textlines.h"
 
 #include <QDateTime>
@@ -8,11 +9,6 @@
 #include <QStringDecoder>
 
 #include <algorithm>
-
-
-#ifdef Q_OS_WIN
-#include <windows.h>
-#endif
 
 namespace data {
 
@@ -78,11 +74,8 @@ QChar ListSeparator()
 {
     if (!separatorOverride().isNull())
         return separatorOverride();
-#ifdef Q_OS_WIN
-    wchar_t buffer[8] = {};
-    if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SLIST, buffer, 8) > 1)
-        return QChar(static_cast<char16_t>(buffer[0]));
-#endif
+    if (const QChar regional = os::RegionalListSeparator(); !regional.isNull())
+        return regional;
     return QLocale().decimalPoint() == QLatin1String(",") ? QLatin1Char(';') : QLatin1Char(',');
 }
 

@@ -21,7 +21,8 @@ QDate TodayUtc();
 void SetClock(std::function<QDateTime()> clock);
 
 // ---- regional list separator ----------------------------------------------
-// ";" where the locale's decimal point is a comma, else ","; tests may set it.
+// The system's where it keeps one (Windows), else ";" where the locale's
+// decimal point is a comma, else ","; tests may set it.
 QChar ListSeparator();
 void SetListSeparator(QChar separator); // QChar() restores the locale's
 

@@ -1,5 +1,7 @@
 #include "protocol/codepage.h"
 
+#include "os/services.h"
+
 #include <QList>
 
 #include <array>
@@ -32,6 +34,8 @@ char toCodePageByte(char32_t cp)
 
 QByteArray ToCodePage(const QString &text)
 {
+    if (std::optional<QByteArray> system = os::ToSystemCodePage(text))
+        return *system;
     QByteArray out;
     out.reserve(text.size());
     for (const char32_t cp : text.toUcs4())
@@ -41,6 +45,8 @@ QByteArray ToCodePage(const QString &text)
 
 QString FromCodePage(const QByteArray &bytes)
 {
+    if (std::optional<QString> system = os::FromSystemCodePage(bytes))
+        return *system;
     QString out;
     out.reserve(bytes.size());
     for (const char byte : bytes) {

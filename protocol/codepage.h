@@ -1,5 +1,6 @@
 #pragma once
-// The meter's information text is 8-bit text in the Windows-1252 code page.
+// The meter's information text is 8-bit text in the system's code page: on
+// Windows the system's own, elsewhere Windows-1252.
 
 #include <QByteArray>
 #include <QString>

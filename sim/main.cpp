@@ -2,6 +2,7 @@
 // virtual link (docs/vlink.md).
 
 #include "data/config.h"
+#include "os/clocks.h"
 #include "sim/replay.h"
 #include "sim/simperipheral.h"
 
@@ -220,6 +221,8 @@ void UseReplay(const QCommandLineParser &parser, sim::SimPeripheral &peripheral)
 
 int main(int argc, char *argv[])
 {
+    // The meter's pauses keep their lengths.
+    const os::FineTimers timers;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zevq-sim"));
     QCommandLineParser parser;

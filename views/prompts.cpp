@@ -1,5 +1,7 @@
 #include "views/prompts.h"
 
+#include "os/services.h"
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -80,7 +82,12 @@ public:
         // The open dialog only offers files that exist.
         return QFileDialog::getOpenFileName(owner, o.title, QString(), o.filter);
     }
-    void MessageBeep(int) override { QApplication::beep(); }
+    // The system's own sound of the kind where it has one, else Qt's.
+    void MessageBeep(int type) override
+    {
+        if (!os::MessageBeep(type))
+            QApplication::beep();
+    }
     void ShellOpen(const QUrl &target) override { QDesktopServices::openUrl(target); }
     int RunModal(QDialog *dialog) override { return dialog->exec(); }
 };
