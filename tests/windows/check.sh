@@ -70,11 +70,10 @@ win_cli=$inst/tarvolin-cli.exe
 
 # --- The tool, compared with the Linux tool ---------------------------------
 
-# A fresh simulated meter on the port of the previous one (0 at first: a free
-# one), so both tools meet the same meter at the same address.
-port=0
+# A fresh simulated meter on a free port for every run (a port just closed
+# cannot be taken again at once); results name it PORT.
 start_sim() {
-  "$sim" --port "$port" --config "$config" --records 40 "$@" > sim.log 2>&1 &
+  "$sim" --port 0 --config "$config" --records 40 "$@" > sim.log 2>&1 &
   sim_pid=$!
   wait_for 'grep -q "listening on" sim.log' 20 || { echo "zevq-sim did not start: $(cat sim.log)"; return 1; }
   port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' sim.log)
@@ -85,7 +84,8 @@ stop_sim() {
   sim_pid=
 }
 
-# What a run left: exit code, stdout, stderr (Windows ends console lines with
+# What a run left, with the meter's port as PORT and the time a block was
+# read as TIME: exit code, stdout, stderr (Windows ends console lines with
 # CR LF), the output file named by OUT if any (a workbook as its parts but
 # the time stamps), and what the Linux tool reads from the meter afterwards
 # when AFTER is set.
@@ -106,7 +106,8 @@ result() {
       esac
     fi
     [ -n "${AFTER:-}" ] && { echo "--- read afterwards"; cat "$side.after"; }
-  } > "$side.result"
+  } | sed -e "s/127\.0\.0\.1:$port/127.0.0.1:PORT/g" \
+          -e 's/"time": "[0-9TZ:-]*"/"time": "TIME"/' > "$side.result"
 }
 
 # compare NAME "SIM OPTIONS" TOOL ARGUMENTS...: the arguments run once with
@@ -134,8 +135,8 @@ compare() {
     if [ -n "${AFTER:-}" ]; then
       "$linux_cli" --link "vlink:127.0.0.1:$port" read > "$side.after" 2> /dev/null
     fi
-    stop_sim
     result $side $code
+    stop_sim
   done
   local expect=${EXPECT:-0}
   if ! head -1 linux.result | grep -qx "exit $expect"; then
