@@ -86,9 +86,8 @@ stop_sim() {
 
 # What a run left, with the meter's port as PORT and the time a block was
 # read as TIME: exit code, stdout, stderr (Windows ends console lines with
-# CR LF), the output file named by OUT if any (a workbook as its parts but
-# the time stamps), and what the Linux tool reads from the meter afterwards
-# when AFTER is set.
+# CR LF), the output file named by OUT if any, and what the Linux tool reads
+# from the meter afterwards when AFTER is set.
 result() {
   local side=$1
   {
@@ -98,10 +97,13 @@ result() {
     if [ -n "${OUT:-}" ]; then
       echo "--- $OUT"
       case "$OUT" in
-        *.xlsx) for part in $(unzip -Z1 "$side.$OUT" | sort); do
-                  [ "$part" = docProps/core.xml ] && continue
-                  echo "[$part]"; unzip -p "$side.$OUT" "$part"; echo
-                done ;;
+        *.xlsx) # The parts but the time stamps; numbers as their doubles:
+                # libxlsxwriter prints 8.8 as 8.8 with its own dtoa (the
+                # Windows build) and as 8.800000000000001 with printf.
+                rm -rf "$side.parts" && mkdir "$side.parts" && unzip -q "$side.$OUT" -d "$side.parts"
+                (cd "$side.parts" && find . -type f ! -path ./docProps/core.xml | sort | while read -r part; do
+                   echo "[$part]"; perl -pe 's{<v>([-0-9.eE+]+)</v>}{sprintf("<v>%.15g</v>", $1)}ge' "$part"; echo
+                 done) ;;
         *) cat "$side.$OUT" ;;
       esac
     fi
@@ -110,11 +112,11 @@ result() {
           -e 's/"time": "[0-9TZ:-]*"/"time": "TIME"/' > "$side.result"
 }
 
-# compare NAME "SIM OPTIONS" TOOL ARGUMENTS...: the arguments run once with
+# compare_tools NAME "SIM OPTIONS" TOOL ARGUMENTS...: the arguments run once with
 # each tool, each against its own fresh meter; "OUT" in the arguments stands
 # for that side's output file. SHELL_OUT=pipe or file sends stdout through a
 # pipe or into a file instead of the capture.
-compare() {
+compare_tools() {
   local name=$1 sim_options=$2 side code
   shift 2
   for side in linux windows; do
@@ -145,28 +147,28 @@ compare() {
     pass "$name ($(head -1 windows.result))"
   else
     fail "$name" "results differ:"
-    diff <(od -c linux.result) <(od -c windows.result) | head -20
+    diff <(cat -v linux.result) <(cat -v windows.result) | head -10
   fi
 }
 
-compare "scan --json" "" scan --json
-compare "read" "" read
+compare_tools "scan --json" "" scan --json
+compare_tools "read" "" read
 start_sim && "$linux_cli" --link "vlink:127.0.0.1:$port" read > block.json 2> /dev/null; stop_sim
 sed 's/"infoText": "[^"]*"/"infoText": "Written back under Wine"/' block.json > edited.json
-AFTER=1 compare "write back" "" write edited.json
-OUT=records.csv compare "download to CSV" "" download -o OUT
-OUT=records.xlsx compare "download to a workbook" "" download --from 3 --to 30 -o OUT
-SHELL_OUT=pipe compare "download to a pipe" "" download --from 5 --to 25
-SHELL_OUT=file compare "download to a redirected file" "" download --utf8
-compare "live" "" live
-compare "upload --yes" "" upload "$here/firmware.HEX" --yes
-EXPECT=3 SCAN=1 compare "absent meter" "--name Another-device" read
-EXPECT=4 compare "lost link" "--close-after 300" download
+AFTER=1 compare_tools "write back" "" write edited.json
+OUT=records.csv compare_tools "download to CSV" "" download -o OUT
+OUT=records.xlsx compare_tools "download to a workbook" "" download --from 3 --to 30 -o OUT
+SHELL_OUT=pipe compare_tools "download to a pipe" "" download --from 5 --to 25
+SHELL_OUT=file compare_tools "download to a redirected file" "" download --utf8
+compare_tools "live" "" live
+compare_tools "upload --yes" "" upload "$here/firmware.HEX" --yes
+EXPECT=3 SCAN=1 compare_tools "absent meter" "--name Another-device" read
+EXPECT=4 compare_tools "lost link" "--close-after 300" download
 
 # --- Ctrl+C during the link-up ---------------------------------------------
 
 # Wine turns SIGINT to a console program into CTRL_C_EVENT.
-if start_sim --refuse-connect; then
+if start_sim --ignore-subscribe; then
   "$wine" "$win_cli" --link "vlink:127.0.0.1:$port" --scan-seconds 60 read > ctrlc.out 2> ctrlc.err < /dev/null &
   tool_pid=$!
   if wait_for 'grep -q "establishing the connection" ctrlc.err'; then
@@ -200,10 +202,11 @@ if wait_for '[ -s display.txt ]' 20 && start_sim; then
   TARVOLIN_LINK=vlink:127.0.0.1:$port "$wine" "$inst/tarvolin.exe" > window.out 2>&1 &
   window_pid=$!
   shown() { xwininfo -root -tree 2> /dev/null | grep -q '"Tarvolin 2.2 BLE"'; }
-  # Painted once two pictures a moment apart are the same.
+  # Painted once two pictures a moment apart are the same, and not blank.
   settled() {
     import -window root shot.png 2> /dev/null || return 1
-    if [ -f last.png ] && compare -metric AE shot.png last.png null: 2> /dev/null; then return 0; fi
+    if [ -f last.png ] && [ "$(identify -format %k shot.png)" -gt 16 ] &&
+       command compare -metric AE shot.png last.png null: 2> /dev/null; then return 0; fi
     mv -f shot.png last.png
     return 1
   }
