@@ -167,8 +167,9 @@ EXPECT=4 compare_tools "lost link" "--close-after 300" download
 
 # --- Ctrl+C during the link-up ---------------------------------------------
 
-# Wine turns SIGINT to a console program into CTRL_C_EVENT.
-if start_sim --ignore-subscribe; then
+# Wine turns SIGINT to a console program into CTRL_C_EVENT. The meter's
+# replies leave 8 s late, so the link-up waits on the block read.
+if start_sim --delay 8000; then
   "$wine" "$win_cli" --link "vlink:127.0.0.1:$port" --scan-seconds 60 read > ctrlc.out 2> ctrlc.err < /dev/null &
   tool_pid=$!
   if wait_for 'grep -q "establishing the connection" ctrlc.err'; then
