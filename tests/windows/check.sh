@@ -75,7 +75,8 @@ win_cli=$inst/tarvolin-cli.exe
 start_sim() {
   "$sim" --port 0 --config "$config" --records 40 "$@" > sim.log 2>&1 &
   sim_pid=$!
-  wait_for 'grep -q "listening on" sim.log' 20 || { echo "zevq-sim did not start: $(cat sim.log)"; return 1; }
+  # The whole line: a port read from half of it is no port.
+  wait_for 'grep -q "listening on" sim.log && [ -z "$(tail -c1 sim.log)" ]' 20 || { echo "zevq-sim did not start: $(cat sim.log)"; return 1; }
   port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' sim.log)
 }
 stop_sim() {
