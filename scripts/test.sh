@@ -4,7 +4,11 @@
 # undefined-behaviour sanitizers, then every fuzzer for a short while on its
 # corpus. Any failure or finding fails the run.
 #   BUILD_DIR       normal build folder (default: build)
-#   TARVOLIN_QUICK  set to 1 to run only the normal suite
+#   TARVOLIN_QUICK  set to 1 to run only the normal suite (and the Windows
+#                   build with its checks)
+#   TARVOLIN_QT_MINGW  a Qt cross-built for Windows (see scripts/windows.sh);
+#                   with it, or with one in the cache, the Windows build and
+#                   its Wine checks run after the normal suite
 #   FUZZ_SECONDS    seconds per fuzzer (default 20)
 #   FUZZ_SKIP       fuzzers to leave out (see scripts/fuzz.sh; default: none)
 set -euo pipefail
@@ -13,6 +17,14 @@ export QT_QPA_PLATFORM=offscreen
 
 bash scripts/setup.sh
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure --parallel 2 --timeout 300
+
+windows_cache=${TARVOLIN_WINDOWS_CACHE:-$HOME/.cache/tarvolin-windows}
+if [ -n "${TARVOLIN_QT_MINGW:-}" ] || [ -f "$windows_cache/source/.complete" ] ||
+   [ -f "$windows_cache/prebuilt/.unpacked-from" ]; then
+  LINUX_BUILD_DIR="${BUILD_DIR:-build}" bash scripts/windows.sh
+else
+  echo "SKIPPED: the Windows build and its Wine checks (no Qt for Windows: set TARVOLIN_QT_MINGW or run scripts/windows.sh once)"
+fi
 
 if [ "${TARVOLIN_QUICK:-0}" = 1 ]; then
   exit 0
