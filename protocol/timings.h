@@ -35,7 +35,8 @@ struct Timings {
     int beforeConnectMs = 350;
     int beforeNotifyMs = 500;
 
-    // The same limits with every pause cut to a tenth; for tests of logic.
+    // The same limits with the pauses cut to a tenth, all but the one the
+    // meter answers 84 in; for tests of logic.
     static Timings ShortPauses();
 };
 
