@@ -4,6 +4,7 @@
 # goal. Not part of CI: the figures depend on the machine and its load.
 #
 #   scripts/bench.sh            (BUILD_DIR defaults to build/)
+#   scripts/bench.sh soak       only the soak (some minutes; bench/soakbench.cpp)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -21,15 +22,30 @@ if grep -q '^TARVOLIN_\(SANITIZE\|TSAN\):BOOL=ON' "$build/CMakeCache.txt"; then
   echo "bench.sh: $build is a sanitizer build; use a plain optimised one" >&2
   exit 2
 fi
-cmake --build "$build" --target bench_session bench_table bench_chart bench_startup zevq-sim >/dev/null
+cmake --build "$build" --target bench_session bench_table bench_chart bench_startup bench_soak zevq-sim >/dev/null
 
 work=$(mktemp -d)
-sim_pid=
+sim_pids=()
 cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# Starts zevq-sim with the given options in a process of its own; sets $port.
+start_sim() {
+  local out="$work/sim${#sim_pids[@]}.out"
+  "$build/sim/zevq-sim" --port 0 --config resources/ZEVQ-BLE.INI "$@" >"$out" 2>>"$work/log" &
+  sim_pids+=($!)
+  port=
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^zevq-sim listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$out")
+    [ -n "$port" ] && return 0
+    sleep 0.05
+  done
+  echo "bench.sh: zevq-sim did not start" >&2
+  exit 1
+}
 export QT_QPA_PLATFORM=offscreen
 
 # Each bench prints its rows as ROW|what|figure|reference|goal|verdict; what
@@ -43,6 +59,20 @@ bench() {
   grep '^ROW|' "$work/out" >>"$work/rows" || true
 }
 
+if [ "${1:-}" = soak ]; then
+  # The phases wait on the meter's pauses far more than they compute: side
+  # by side, each in its own process against a meter of its own.
+  soak_pids=()
+  for phase in keepalive tool live window refused; do
+    if [ "$phase" = refused ]; then start_sim --subscribe-status 133; else start_sim; fi
+    "$build/bench/bench_soak" "$phase" --link "vlink:127.0.0.1:$port" >"$work/soak-$phase" 2>>"$work/log" &
+    soak_pids+=($!)
+  done
+  for pid in "${soak_pids[@]}"; do
+    wait "$pid" || { echo "bench.sh: a soak phase failed" >&2; tail -20 "$work/log" >&2; exit 1; }
+  done
+  cat "$work"/soak-* | grep '^ROW|' >>"$work/rows" || true
+else
 bench "$build/bench/bench_table"
 bench "$build/bench/bench_chart"
 bench "$build/bench/bench_session" all
@@ -50,16 +80,7 @@ bench "$build/bench/bench_session" choose
 
 # Peak RSS of a whole download: the program's side in a process of its own,
 # the meter in another, so neither's memory is counted for the other.
-"$build/sim/zevq-sim" --port 0 --config resources/ZEVQ-BLE.INI --records 65535 --notify-size 244 \
-  >"$work/sim.out" 2>>"$work/log" &
-sim_pid=$!
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's/^zevq-sim listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim.out")
-  [ -n "$port" ] && break
-  sleep 0.05
-done
-[ -n "$port" ] || { echo "bench.sh: zevq-sim did not start" >&2; exit 1; }
+start_sim --records 65535 --notify-size 244
 bench /usr/bin/time -f 'TIME|%M|%e' -o "$work/time" \
   "$build/bench/bench_session" download --link "vlink:127.0.0.1:$port"
 IFS='|' read -r _ rss_kb seconds <"$work/time"
@@ -68,6 +89,7 @@ verdict=$(awk -v kb="$rss_kb" 'BEGIN { print (kb < 150 * 1024) ? "PASS" : "MISS"
 echo "ROW|Peak RSS, 65,535-record download|$rss_mb MB|whole process $seconds s|< 150 MB|$verdict" >>"$work/rows"
 
 bench "$build/bench/bench_startup"
+fi
 
 echo "Tarvolin benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')"
 echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), build $type"

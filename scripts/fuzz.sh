@@ -30,7 +30,7 @@ for corpus in tests/fuzz/corpus/*/; do
     tail -n 40 "$work/$name.log"
     failed+=("$name")
   else
-    grep -E '^stat::number_of_executed_units' "$work/$name.log" || true
+    grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$work/$name.log" || true
   fi
 done
 if [ ${#failed[@]} -gt 0 ]; then

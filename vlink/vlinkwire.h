@@ -46,13 +46,17 @@ inline Line ParseLine(QByteArrayView text)
 }
 
 // Cuts a byte stream into lines: LF ends a line, a CR right before it is
-// dropped. A line longer than MaxLineLength is dropped whole, however the
-// reads cut it. Every byte is looked at once: the search for LF goes on
+// dropped. A line longer than MaxLineLength (or the limit given) is dropped
+// whole, however the reads cut it. Every byte is looked at once: the search for LF goes on
 // where the last one stopped, and consumed lines are cut off only once they
 // are most of the buffer, so a peer sending megabytes without LF, or
 // thousands of lines in one read, costs time linear in what arrives.
 class LineReader {
 public:
+    // Another limit is for fuzzing: lines at and past it cost bytes, not
+    // megabytes.
+    explicit LineReader(qsizetype maxLineLength = MaxLineLength) : m_maxLine(maxLineLength) {}
+
     void Append(QByteArrayView bytes) { m_buffer.append(bytes); }
 
     // The next complete line, without its line end; nullopt when none is
@@ -63,7 +67,7 @@ public:
             const qsizetype lf = m_buffer.indexOf('\n', m_scanned);
             if (lf < 0) {
                 m_scanned = m_buffer.size();
-                if (m_discarding || m_scanned - m_start > MaxLineLength) {
+                if (m_discarding || m_scanned - m_start > m_maxLine) {
                     // Too long to be a line of ours: forget it up to its LF.
                     m_discarding = true;
                     Clear(true);
@@ -75,7 +79,7 @@ public:
                 return std::nullopt;
             }
             const qsizetype start = m_start;
-            const bool keep = !m_discarding && lf - start <= MaxLineLength;
+            const bool keep = !m_discarding && lf - start <= m_maxLine;
             m_discarding = false;
             QByteArray line;
             if (keep) {
@@ -92,7 +96,7 @@ public:
         }
     }
 
-    // Bytes taken and not yet handed out: at most MaxLineLength plus what
+    // Bytes taken and not yet handed out: at most the limit plus what
     // the last Append brought.
     qsizetype Buffered() const { return m_buffer.size() - m_start; }
 
@@ -105,6 +109,7 @@ public:
     }
 
 private:
+    qsizetype m_maxLine;
     QByteArray m_buffer;
     qsizetype m_start = 0;   // first byte not yet handed out
     qsizetype m_scanned = 0; // bytes already searched for LF

@@ -1,7 +1,8 @@
 // The virtual link's wire: however the reads cut the bytes, LineReader must
-// hand out what a plain split at LF gives (lines over MaxLineLength dropped,
+// hand out what a plain split at LF gives (lines over its limit dropped,
 // one CR before the LF removed), and the token parsers must agree with
-// checks written here.
+// checks written here. The limit comes from the input (at most 4 KiB), so
+// lines at and past it cost bytes rather than the megabyte of the real one.
 
 #include "fuzzing.h"
 #include "vlink/vlinkwire.h"
@@ -12,14 +13,14 @@
 
 namespace {
 
-// Runs let a short input stand for megabytes: 0xFE, a 24-bit length and a
+// Runs let a short input stand for long lines: 0xFE, a 24-bit length and a
 // byte stand for that many copies of the byte, so lines at and past the
 // limit are within the fuzzer's reach.
 constexpr char RunMark = '\xFE';
-constexpr qsizetype MaxStream = 3 * vlink::MaxLineLength;
 
-QByteArray Expand(const QByteArray &text)
+QByteArray Expand(const QByteArray &text, qsizetype maxLine)
 {
+    const qsizetype MaxStream = 3 * maxLine;
     QByteArray stream;
     for (qsizetype i = 0; i < text.size() && stream.size() < MaxStream; ++i) {
         if (text[i] != RunMark || i + 4 >= text.size()) {
@@ -36,14 +37,14 @@ QByteArray Expand(const QByteArray &text)
     return stream;
 }
 
-QList<QByteArray> PlainSplit(const QByteArray &stream)
+QList<QByteArray> PlainSplit(const QByteArray &stream, qsizetype maxLine)
 {
     QList<QByteArray> lines;
     qsizetype start = 0;
     for (qsizetype lf = stream.indexOf('\n'); lf >= 0; lf = stream.indexOf('\n', start)) {
         QByteArray line = stream.mid(start, lf - start);
         start = lf + 1;
-        if (line.size() > vlink::MaxLineLength)
+        if (line.size() > maxLine)
             continue;
         if (line.endsWith('\r'))
             line.chop(1);
@@ -114,17 +115,18 @@ void CheckLine(const QByteArray &text)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     fuzz::Input input(data, size);
+    const qsizetype maxLine = 1 + input.Word() % 4096;
     const QList<qsizetype> cuts = input.Cuts();
-    const QByteArray stream = Expand(input.Rest());
-    const QList<QByteArray> expected = PlainSplit(stream);
+    const QByteArray stream = Expand(input.Rest(), maxLine);
+    const QList<QByteArray> expected = PlainSplit(stream, maxLine);
 
-    vlink::LineReader whole;
+    vlink::LineReader whole(maxLine);
     QList<QByteArray> oneRead;
     whole.Append(stream);
     Drain(whole, oneRead);
     FUZZ_CHECK(oneRead == expected);
 
-    vlink::LineReader cut;
+    vlink::LineReader cut(maxLine);
     QList<QByteArray> pieces;
     fuzz::InPieces(stream, cuts, [&](QByteArrayView piece) {
         cut.Append(piece);
