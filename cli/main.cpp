@@ -162,5 +162,8 @@ int main(int argc, char *argv[])
     // the characters it is.
     const os::FineTimers timers;
     const os::Utf8Console console;
+    // Everything the tool prints on stdout (JSON, CSV, summaries) is the
+    // same bytes on every system: LF ends a line, never CR LF.
+    os::WriteBinary(stdout);
     return cli::Main(argc, argv);
 }
