@@ -200,6 +200,21 @@ std::optional<QByteArray> FrameAssembler::Take(QByteArrayView chunk)
     return std::nullopt;
 }
 
+// One line, read in pieces: asking Qt for the longest line at once would
+// set aside that much for every short line. Stops once it holds more than
+// `cap` bytes; empty at the end of what reading gives.
+static QByteArray ReadCappedLine(QIODevice &trace, qint64 cap)
+{
+    constexpr qint64 Piece = 64 << 10;
+    QByteArray line;
+    for (QByteArray piece; line.size() <= cap && !(piece = trace.readLine(Piece)).isEmpty();) {
+        line += piece;
+        if (piece.endsWith('\n'))
+            break;
+    }
+    return line;
+}
+
 std::optional<RecordedMeter> ReadTrace(QIODevice &trace, const QString &name, QString *error)
 {
     TraceReader reader;
@@ -207,7 +222,7 @@ std::optional<RecordedMeter> ReadTrace(QIODevice &trace, const QString &name, QS
     qint64 bytes = 0;
     // To the end of what reading gives, not while bytes are waiting: a pipe
     // has none waiting before its writer has written.
-    for (QByteArray line; !(line = trace.readLine(MaxLine + 1)).isEmpty();) {
+    for (QByteArray line; !(line = ReadCappedLine(trace, MaxLine)).isEmpty();) {
         ++number;
         bytes += line.size();
         if (bytes > MaxTraceBytes) {
