@@ -95,8 +95,9 @@ int main(int argc, char *argv[])
 #ifndef TARVOLIN_CHARTS
     // Built without Qt Charts: there is no chart to take.
     Q_UNUSED(chartTarget);
+    const bool saved = SaveChooseMeter(e, chooseTarget);
     e.form->close();
-    return 0;
+    return saved ? 0 : 1;
 #else
     const int moisture = e.form->Measurements->RowTexts(0).indexOf(QStringLiteral("Moisture %"));
     if (moisture < 0)
