@@ -12,8 +12,10 @@ one block holds for the next. Conventions, kept small on purpose:
 * trailing blanks of a line are not compared, and CR LF counts as LF;
 * a command that ends in "&" runs in the background; what it prints first
   (its first line) is its output, and the next command waits for that line;
-* an output line "..." stands for any number of lines;
-* the port 47001 in a file is replaced by a free port.
+* an output line "..." (indented or not) stands for any number of lines;
+* each of the ports 47001..47009 in a file is replaced by a free port of
+  its own, in the same order (47001 gets the lowest);
+* in what the commands print, the scratch folder reads as /home/tech.
 
 Usage: run_examples.py --path DIR [--path DIR ...] FILE.md [FILE.md ...]
 """
@@ -29,7 +31,8 @@ import subprocess
 import sys
 import tempfile
 
-DOC_PORT = "47001"
+DOC_PORTS = re.compile(r"\b4700[1-9]\b")
+HOME = "/home/tech"
 MARK = "\x1e@@example %d@@"
 
 
@@ -50,16 +53,23 @@ def blocks(text):
     return examples
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return str(s.getsockname()[1])
+def free_ports(count):
+    """Distinct free ports: all are held until the last is taken."""
+    sockets = [socket.socket() for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind(("127.0.0.1", 0))
+        return sorted(str(s.getsockname()[1]) for s in sockets)
+    finally:
+        for s in sockets:
+            s.close()
 
 
 def script_for(examples, scratch):
     lines = ["set +e", "trap 'kill $(jobs -p) 2>/dev/null' EXIT"]
     for index, (_, command, _) in enumerate(examples):
-        lines.append("printf '%s\\n' " + shlex.quote(MARK % index))
+        # The mark keeps $? of the command before it, for an "echo $?".
+        lines.append("example_status=$?; printf '%s\\n' " + shlex.quote(MARK % index) + "; (exit $example_status)")
         if command.rstrip().endswith("&"):
             out = os.path.join(scratch, ".background-%d" % index)
             lines.append("%s > %s 2>&1 &" % (command.rstrip()[:-1], shlex.quote(out)))
@@ -105,15 +115,15 @@ def shown(text):
 def matches(expected, actual):
     if not expected:
         return not actual
-    if expected[0] == "...":
+    if expected[0].strip() == "...":
         return any(matches(expected[1:], actual[i:]) for i in range(len(actual) + 1))
     return bool(actual) and expected[0] == actual[0] and matches(expected[1:], actual[1:])
 
 
 def check(path, dirs):
-    port = free_port()
+    ports = dict(zip(("4700%d" % n for n in range(1, 10)), free_ports(9)))
     with open(path, encoding="utf-8") as f:
-        examples = blocks(f.read().replace(DOC_PORT, port))
+        examples = blocks(DOC_PORTS.sub(lambda m: ports[m.group(0)], f.read()))
     if not examples:
         return ["%s: no console examples" % path]
     env = {k: v for k, v in os.environ.items()
@@ -122,6 +132,8 @@ def check(path, dirs):
     env["LC_ALL"] = "C.UTF-8"
     with tempfile.TemporaryDirectory() as scratch:
         output = run_on_terminal(script_for(examples, scratch), scratch, env, 300)
+        for folder in sorted({os.path.realpath(scratch), scratch}, key=len, reverse=True):
+            output = output.replace(folder, HOME)
     parts = re.split(r"\x1e@@example (\d+)@@\n?", re.sub(r"\r+\n", "\n", output))
     printed = {int(parts[i]): shown(parts[i + 1]) for i in range(1, len(parts) - 1, 2)}
     faults = []
