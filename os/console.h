@@ -22,7 +22,7 @@ public:
     Utf8Console &operator=(const Utf8Console &) = delete;
 
 private:
-    unsigned m_old = 0;
+    [[maybe_unused]] unsigned m_old = 0; // only Windows has a code page to restore
 };
 
 } // namespace os
