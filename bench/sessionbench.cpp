@@ -9,6 +9,7 @@
 
 #include "data/config.h"
 #include "bench/benchclock.h"
+#include "bench/benchwait.h"
 #include "bench/benchview.h"
 #include "link/bt.h"
 #include "link/meterlink.h"
@@ -69,22 +70,7 @@ protected:
     }
 };
 
-// Runs the caller's events until `done` or `timeoutMs`; false on time-out.
-bool WaitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    poll.start(1);
-    loop.exec();
-    return done();
-}
+using bench::WaitUntil;
 
 QString configPath()
 {

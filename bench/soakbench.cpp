@@ -30,6 +30,7 @@
 #include "app/mainform.h"
 #include "app/program.h"
 #include "bench/benchclock.h"
+#include "bench/benchwait.h"
 #include "bench/benchview.h"
 #include "cli/session.h"
 #include "data/config.h"
@@ -149,18 +150,7 @@ private:
 // Runs the caller's events until `done`; fails the bench after `timeoutMs`.
 void waitUntil(const std::function<bool()> &done, int timeoutMs, const char *what)
 {
-    if (done())
-        return;
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    poll.start(5);
-    loop.exec();
-    if (!done())
+    if (!bench::WaitUntil(done, timeoutMs, 5))
         qFatal("%s: not within %d ms", what, timeoutMs);
 }
 
