@@ -103,6 +103,7 @@ protected:
     void Sleep(int ms) override;
     bool WaitIoEvent(int ms) override { return IoEvent.Wait(ms); }
     void SignalIoEvent() override { IoEvent.Signal(); }
+    void ClearIoEvent() override { IoEvent.Clear(); }
     void SetLampsGreen() override;
     void SetLampsBlue() override;
     void UpdateReceiveProgress() override;

@@ -26,6 +26,12 @@ void AutoResetEvent::Signal()
     eventCondition().notify_all();
 }
 
+void AutoResetEvent::Clear()
+{
+    std::lock_guard lock(eventMutex());
+    m_signalled = false;
+}
+
 bool AutoResetEvent::Wait(int ms)
 {
     std::unique_lock lock(eventMutex());

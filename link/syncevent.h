@@ -15,6 +15,8 @@ public:
     void Signal();
     // True when the event was signalled within `ms`; the signal is consumed.
     bool Wait(int ms);
+    // Drops a signal nobody has taken yet.
+    void Clear();
 
 private:
     friend int WaitForEither(AutoResetEvent &, AutoResetEvent &, int);

@@ -66,6 +66,7 @@ Outcome MeterChannel::RunExchange(int sendCount, int expectCount, std::size_t ar
 
     if (!ResetReceive(area))
         return Failed(Failure::OutOfMemory);
+    ClearIoEvent();
     if (const Outcome sent = SendFrame(sendCount); !sent)
         return Failed(sent.why());
 

@@ -130,6 +130,10 @@ protected:
     // Waits on the auto-reset IoEvent; true when it was signalled in time.
     virtual bool WaitIoEvent(int ms) = 0;
     virtual void SignalIoEvent() = 0;
+    // Drops a signal left from before the exchange (a write completion the
+    // reply overtook, the answer to an unawaited 84), so that it cannot end
+    // this exchange's first wait before its own write has completed.
+    virtual void ClearIoEvent() {}
     // Main-thread steps; the implementation runs each on the main thread and
     // returns when it has run.
     virtual void SetLampsGreen() = 0;

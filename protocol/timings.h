@@ -38,8 +38,7 @@ struct Timings {
     // ---- the window's "Choose meter" dialog --------------------------------
     int chooseScanMs = 5000;        // one scan for the list of meters
 
-    // The same limits with the pauses cut to a tenth, all but the one the
-    // meter answers 84 in; for tests of logic.
+    // The same limits with the pauses cut to a tenth; for tests of logic.
     static Timings ShortPauses();
 };
 

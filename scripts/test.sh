@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite headless:
 # first the normal build, then the same suite built with the address and
-# undefined-behaviour sanitizers (and, when asked, the thread sanitizer), then every
+# undefined-behaviour sanitizers, then with the thread sanitizer, then every
 # fuzzer for a short while on its corpus. Any failure or finding fails the run.
 #   BUILD_DIR       normal build folder (default: build)
 #   TARVOLIN_QUICK  set to 1 to run only the normal suite (and the Windows
@@ -9,7 +9,6 @@
 #   TARVOLIN_QT_MINGW  a Qt cross-built for Windows (see scripts/windows.sh);
 #                   with it, or with one in the cache, the Windows build and
 #                   its Wine checks run after the normal suite
-#   TARVOLIN_TSAN_SUITE  set to 1 to run the suite under the thread sanitizer too
 #   FUZZ_SECONDS    seconds per fuzzer (default 20)
 #   FUZZ_SKIP       fuzzers to leave out (see scripts/fuzz.sh; default: none)
 set -euo pipefail
@@ -40,12 +39,8 @@ UBSAN_OPTIONS=print_stacktrace=1 \
 # The three command-line suites are disabled in this build (tests/cli): they
 # fork the tool dozens of times beside the meter's thread, which the sanitizer
 # cannot follow; the same worker and link run here in the window's tests.
-# Not yet part of every run: the whole suite has not yet run clean under
-# it on the CI machine (TARVOLIN_TSAN_SUITE=1 runs it).
-if [ "${TARVOLIN_TSAN_SUITE:-0}" = 1 ]; then
-  BUILD_DIR=build-tsan BUILD_TYPE=RelWithDebInfo CMAKE_ARGS="-DTARVOLIN_TSAN=ON" bash scripts/setup.sh
-  ctest --test-dir build-tsan --output-on-failure --parallel 2 --timeout 600 -E '^tst_package$'
-fi
+BUILD_DIR=build-tsan BUILD_TYPE=RelWithDebInfo CMAKE_ARGS="-DTARVOLIN_TSAN=ON" bash scripts/setup.sh
+ctest --test-dir build-tsan --output-on-failure --parallel 2 --timeout 600 -E '^tst_package$'
 
 if [ -f scripts/fuzz.sh ]; then
   bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}"

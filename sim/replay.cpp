@@ -200,16 +200,20 @@ std::optional<QByteArray> FrameAssembler::Take(QByteArrayView chunk)
     return std::nullopt;
 }
 
-// One line, read in pieces: asking Qt for the longest line at once would
-// set aside that much for every short line. Stops once it holds more than
-// `cap` bytes; empty at the end of what reading gives.
-static QByteArray ReadCappedLine(QIODevice &trace, qint64 cap)
+// One line, read in pieces into `piece`, a buffer kept for the whole
+// trace: asking Qt for the longest line at once would set aside that much
+// for every short line, and a fresh piece per line costs a large allocation
+// each. Stops once it holds more than `cap` bytes; empty at the end of what
+// reading gives.
+static QByteArray ReadCappedLine(QIODevice &trace, qint64 cap, QByteArray &piece)
 {
-    constexpr qint64 Piece = 64 << 10;
     QByteArray line;
-    for (QByteArray piece; line.size() <= cap && !(piece = trace.readLine(Piece)).isEmpty();) {
-        line += piece;
-        if (piece.endsWith('\n'))
+    while (line.size() <= cap) {
+        const qint64 n = trace.readLine(piece.data(), piece.size());
+        if (n <= 0)
+            break;
+        line.append(piece.constData(), n);
+        if (piece[n - 1] == '\n')
             break;
     }
     return line;
@@ -220,9 +224,11 @@ std::optional<RecordedMeter> ReadTrace(QIODevice &trace, const QString &name, QS
     TraceReader reader;
     qint64 number = 0;
     qint64 bytes = 0;
+    // 64 KiB a read, and room for the NUL readLine writes after them.
+    QByteArray piece((64 << 10) + 1, Qt::Uninitialized);
     // To the end of what reading gives, not while bytes are waiting: a pipe
     // has none waiting before its writer has written.
-    for (QByteArray line; !(line = ReadCappedLine(trace, MaxLine)).isEmpty();) {
+    for (QByteArray line; !(line = ReadCappedLine(trace, MaxLine, piece)).isEmpty();) {
         ++number;
         bytes += line.size();
         if (bytes > MaxTraceBytes) {

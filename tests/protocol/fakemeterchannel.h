@@ -124,6 +124,7 @@ protected:
         return true;
     }
     void SignalIoEvent() override { m_signalled = true; }
+    void ClearIoEvent() override { m_signalled = false; }
     void SetLampsGreen() override { record(QStringLiteral("SetLampsGreen")); }
     void SetLampsBlue() override { record(QStringLiteral("SetLampsBlue")); }
     void UpdateReceiveProgress() override { record(QStringLiteral("UpdateReceiveProgress")); }

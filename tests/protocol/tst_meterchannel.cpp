@@ -124,6 +124,7 @@ private slots:
     void replyOfWrongLengthFails_data();
     void replyOfWrongLengthFails();
     void replyDuringSendPhaseEndsAtOnce();
+    void signalFromBeforeDoesNotEndTheWait();
     void failedStatusFails_data();
     void failedStatusFails();
     void refusesCountsItCannotMeet();
@@ -244,6 +245,18 @@ void TestMeterChannel::replyOfWrongLengthFails()
     QCOMPARE(channel.now, qint64(50 + 3000)); // 3000 ms after the last notification
     QCOMPARE(channel.Received(), length);
     QCOMPARE(channel.lampCalls(), (QStringList{Green, Blue}));
+}
+
+void TestMeterChannel::signalFromBeforeDoesNotEndTheWait()
+{
+    // Bytes between exchanges (the answer to an unawaited 84) woke nobody;
+    // the next exchange still waits for its own write's completion.
+    FakeMeterChannel channel;
+    channel.completionDelay = 50;
+    channel.OnNotification("x", 0);
+    channel.Frame.assign(1, protocol::CmdCloseSession);
+    QVERIFY(channel.Exchange(1, 0));
+    QCOMPARE(channel.now, qint64(50));
 }
 
 void TestMeterChannel::replyDuringSendPhaseEndsAtOnce()
