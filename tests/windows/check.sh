@@ -200,6 +200,10 @@ fi
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> display.txt 2> /dev/null &
 xvfb_pid=$!
 if wait_for '[ -s display.txt ]' 20 && start_sim; then
+  # The Wine session of the console checks has no display; a window started
+  # while it lingers goes to it and never reaches Xvfb.
+  "$wineserver" -k 2> /dev/null
+  "$wineserver" -w 2> /dev/null
   export DISPLAY=:$(cat display.txt)
   TARVOLIN_LINK=vlink:127.0.0.1:$port "$wine" "$inst/tarvolin.exe" > window.out 2>&1 &
   window_pid=$!
