@@ -133,7 +133,7 @@ protected:
     // Drops a signal left from before the exchange (a write completion the
     // reply overtook, the answer to an unawaited 84), so that it cannot end
     // this exchange's first wait before its own write has completed.
-    virtual void ClearIoEvent() {}
+    virtual void ClearIoEvent() = 0;
     // Main-thread steps; the implementation runs each on the main thread and
     // returns when it has run.
     virtual void SetLampsGreen() = 0;

@@ -54,6 +54,10 @@ RecordFit JudgeRecordFit(Failure why, const FetchSizes &sizes)
     if ((why != Failure::Timeout && why != Failure::LinkError) || recordSize <= 0 || records <= 0 || received <= 0
         || received == recordSize * records)
         return RecordFit::NothingToSay;
+    // A link error with fewer bytes is a link lost halfway, whatever the
+    // records' size: only a reply that overran the area says something.
+    if (why == Failure::LinkError && received < recordSize * records)
+        return RecordFit::NothingToSay;
     if (received % records == 0)
         return RecordFit::OtherRecordSize;
     return received > recordSize * records ? RecordFit::MoreBytes : RecordFit::FewerBytes;

@@ -11,7 +11,6 @@ Timings Timings::ShortPauses()
     Timings t;
     // Limits (time-outs, tries, the keep-alive) stay as they are: they decide
     // outcomes. Only the fixed pauses shrink.
-
     t.chunkPauseMs = 2;
     t.readParametersPauseMs = 20;
     t.closeSessionPauseMs = 50;

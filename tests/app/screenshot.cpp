@@ -19,9 +19,20 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QTreeWidget>
 
 namespace {
+
+// Saves a picture of `widget` once the events already posted (layouts,
+// repaints, the rows just added) have been handled: grab() paints the
+// widget as it stands, so no fixed pause is needed.
+bool SaveWhenSettled(QWidget *widget, const QString &target)
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    return widget->grab().save(target);
+}
 
 // The dialog over three meters of different signal, the second row chosen.
 bool SaveChooseMeter(testsupport::EndToEnd &e, const QString &target)
@@ -45,8 +56,7 @@ bool SaveChooseMeter(testsupport::EndToEnd &e, const QString &target)
     if (!QTest::qWaitFor([&] { return dialog.Meters->topLevelItemCount() == 4; }, 5000))
         return false;
     dialog.Meters->setCurrentItem(dialog.Meters->topLevelItem(2));
-    QTest::qWait(300);
-    return dialog.grab().save(target);
+    return SaveWhenSettled(&dialog, target);
 }
 
 } // namespace
@@ -72,8 +82,8 @@ int main(int argc, char *argv[])
         qWarning("could not connect to the simulated meter");
         return 1;
     }
-    QTest::qWait(300);
-    if (!e.form->grab().save(target))
+    // The page shows the block once the first read of it has come.
+    if (!QTest::qWaitFor([&] { return !e.form->Edit1->text().isEmpty(); }, 5000) || !SaveWhenSettled(e.form, target))
         return 1;
 
     // "Read" with the whole range the meter reports.
@@ -88,8 +98,7 @@ int main(int argc, char *argv[])
         qWarning("the download did not end on the Measurement page");
         return 1;
     }
-    QTest::qWait(300);
-    if (!e.form->grab().save(measurementTarget))
+    if (!SaveWhenSettled(e.form, measurementTarget))
         return 1;
 
 #ifndef TARVOLIN_CHARTS
@@ -103,8 +112,7 @@ int main(int argc, char *argv[])
     if (moisture < 0)
         return 1;
     views::ChartWindow *chart = e.form->ShowChart(moisture);
-    QTest::qWait(300);
-    const bool saved = chart->grab().save(chartTarget) && SaveChooseMeter(e, chooseTarget);
+    const bool saved = SaveWhenSettled(chart, chartTarget) && SaveChooseMeter(e, chooseTarget);
     e.form->close();
     return saved ? 0 : 1;
 #endif

@@ -15,7 +15,10 @@ one block holds for the next. Conventions, kept small on purpose:
 * an output line "..." (indented or not) stands for any number of lines;
 * each of the ports 47001..47009 in a file is replaced by a free port of
   its own, in the same order (47001 gets the lowest);
-* in what the commands print, the scratch folder reads as /home/tech.
+* in what the commands print, the scratch folder reads as /home/tech;
+* an output line ending in "? [y/N] ANSWER" is a question the reader
+  answers: once the question is printed, ANSWER and Enter are typed (the
+  terminal echoes them, as it does for the reader).
 
 Usage: run_examples.py --path DIR [--path DIR ...] FILE.md [FILE.md ...]
 """
@@ -34,6 +37,7 @@ import tempfile
 DOC_PORTS = re.compile(r"\b4700[1-9]\b")
 HOME = "/home/tech"
 MARK = "\x1e@@example %d@@"
+QUESTION = re.compile(r"^(.*\? \[y/N\] )(\S*)$")
 
 
 def blocks(text):
@@ -81,7 +85,11 @@ def script_for(examples, scratch):
     return "\n".join(lines) + "\n"
 
 
-def run_on_terminal(script, cwd, env, timeout):
+def run_on_terminal(script, cwd, env, timeout, answers):
+    """Runs `script` on a pseudo-terminal; `answers` are the (question,
+    answer) pairs to type, in order, each once its question is printed."""
+    answers = [(question.encode(), (answer + "\n").encode()) for question, answer in answers]
+    searched = 0
     master, slave = pty.openpty()
     process = subprocess.Popen(["bash", "-c", script], cwd=cwd, env=env, stdin=slave, stdout=slave,
                                stderr=slave, close_fds=True, start_new_session=True)
@@ -99,6 +107,9 @@ def run_on_terminal(script, cwd, env, timeout):
         if not chunk:
             break
         output += chunk
+        while answers and answers[0][0] in output[searched:]:
+            searched = output.index(answers[0][0], searched) + len(answers[0][0])
+            os.write(master, answers.pop(0)[1])
     process.wait()
     os.close(master)
     return output.decode("utf-8", "replace")
@@ -131,7 +142,8 @@ def check(path, dirs):
     env["PATH"] = os.pathsep.join(dirs + [env.get("PATH", "/usr/bin:/bin")])
     env["LC_ALL"] = "C.UTF-8"
     with tempfile.TemporaryDirectory() as scratch:
-        output = run_on_terminal(script_for(examples, scratch), scratch, env, 300)
+        answers = [m.groups() for _, _, expected in examples for m in map(QUESTION.match, expected) if m]
+        output = run_on_terminal(script_for(examples, scratch), scratch, env, 300, answers)
         for folder in sorted({os.path.realpath(scratch), scratch}, key=len, reverse=True):
             output = output.replace(folder, HOME)
     parts = re.split(r"\x1e@@example (\d+)@@\n?", re.sub(r"\r+\n", "\n", output))

@@ -121,6 +121,8 @@ void TestRecords::judgesTheBytesOfAFailedFetch_data()
     QTest::newRow("one live reading") << Failure::Timeout << qint64(1) << qint64(131) << RecordFit::OtherRecordSize;
     QTest::newRow("cut short") << Failure::Timeout << qint64(3) << qint64(404) << RecordFit::FewerBytes;
     QTest::newRow("area overrun") << Failure::LinkError << qint64(3) << qint64(407) << RecordFit::MoreBytes;
+    QTest::newRow("link lost halfway") << Failure::LinkError << qint64(3) << qint64(270) << RecordFit::NothingToSay;
+    QTest::newRow("link lost mid-record") << Failure::LinkError << qint64(3) << qint64(300) << RecordFit::NothingToSay;
     QTest::newRow("all came") << Failure::LinkError << qint64(3) << qint64(405) << RecordFit::NothingToSay;
     QTest::newRow("nothing came") << Failure::Timeout << qint64(3) << qint64(0) << RecordFit::NothingToSay;
     QTest::newRow("cancelled") << Failure::Interrupted << qint64(3) << qint64(393) << RecordFit::NothingToSay;

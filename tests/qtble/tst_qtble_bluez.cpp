@@ -249,7 +249,8 @@ void TestQtBleBluez::scanReportsEveryDeviceOncePerScan()
         QVERIFY2(ble.DiscoverDevices(800, &error), qPrintable(error));
         // The scan ends by itself.
         QVERIFY(m_mock->WaitForLines(QStringLiteral("SCAN 0"), scansBefore + 1, 5000));
-        QTest::qWait(100);
+        // Reports still on their way from the stack are waited for.
+        QTRY_VERIFY_WITH_TIMEOUT(r.names.size() >= round * (named.size() + 1) + 1, 3000);
         for (const QString &name : named + QStringList{LateName})
             QCOMPARE(r.names.count(name), round);
         // The device whose name came after it was first seen is reported by

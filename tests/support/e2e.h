@@ -113,13 +113,7 @@ struct EndToEnd {
 
     bool WaitForState(devlink::SessionState state, int ms)
     {
-        QDeadlineTimer deadline(ms);
-        while (State() != state) {
-            if (deadline.hasExpired())
-                return false;
-            QTest::qWait(10);
-        }
-        return true;
+        return QTest::qWaitFor([&] { return State() == state; }, ms);
     }
 };
 

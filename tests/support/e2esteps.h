@@ -25,6 +25,8 @@ inline QStringList RecordTexts(int number, const QByteArray &configuration = Tes
     meter.SetLayout(layout);
     const QByteArray record = meter.MakeRecord(number);
     QStringList texts;
+    // Spelled out here rather than taken from the reader, so that the tests
+    // check it: each slot is 9 bytes, the value, 2 bytes.
     int at = 0;
     for (const sim::RecordField &field : layout) {
         if (!field.caption.trimmed().isEmpty())
