@@ -47,6 +47,18 @@ public:
     void Open();
     // Ends the connection; nothing more is delivered through this device.
     void Close();
+    // Starts over for a new scan: the connection ends, what the peripheral
+    // told us goes (its services and characteristics with it), and a new
+    // connection waits for it to advertise again. The object itself stays,
+    // since a caller may hold it from an earlier scan.
+    void Restart()
+    {
+        Close();
+        m_peer = VLinkPeer();
+        m_subscribeStatus.reset();
+        Open();
+    }
+    const VLinkEndpoint &Endpoint() const { return m_endpoint; }
 
     bool IsOpen() const { return m_socket != nullptr; }
     int Rssi() const { return m_peer.Rssi(); }
@@ -296,19 +308,36 @@ bool VLinkBluetoothLE::DiscoverDevices(int ms, QString *error)
                                : tr("The Bluetooth LE component is not enabled.");
         return false;
     }
-    // A new scan starts from nothing: earlier connections end first, and
-    // devices never handed to the caller go (nobody can hold them), so
-    // scan after scan adds only the devices reported.
+    // A new scan starts from nothing: earlier connections end first.
     m_scanTimer.stop();
     m_scanning = false;
     CloseAllConnections();
-    std::erase_if(m_devices, [](const std::unique_ptr<VLinkDevice> &device) { return !device->reported; });
     ++m_generation;
     m_scanning = true;
     m_scanTimer.start(std::max(ms, 0));
+    // Each endpoint keeps its device object for the session, so scan after
+    // scan adds nothing (a window repeating its link-up for hours scans
+    // thousands of times). A device still inside its subscription wait is
+    // on the stack: it is left as it is and a new one stands in for it.
+    std::vector<std::unique_ptr<VLinkDevice>> previous = std::move(m_devices);
+    m_devices.clear();
     for (const VLinkEndpoint &endpoint : m_endpoints) {
-        m_devices.push_back(std::make_unique<VLinkDevice>(this, endpoint));
-        m_devices.back()->Open();
+        const auto reusable = std::find_if(previous.begin(), previous.end(), [&](const auto &device) {
+            return device && !device->Busy() && device->Endpoint() == endpoint;
+        });
+        if (reusable == previous.end()) {
+            m_devices.push_back(std::make_unique<VLinkDevice>(this, endpoint));
+            m_devices.back()->Open();
+        } else {
+            m_devices.push_back(std::move(*reusable));
+            m_devices.back()->Restart();
+        }
+    }
+    // Of the rest, those never handed to the caller go (nobody can hold
+    // them); the others stay until the session ends.
+    for (auto &device : previous) {
+        if (device && (device->Busy() || device->reported))
+            m_devices.push_back(std::move(device));
     }
     return true;
 }

@@ -219,12 +219,16 @@ void TestVLink::cancelAndNewScanCloseConnections()
     QCOMPARE(central.devices.size(), 1);
 
     // The meter's connection stays for the link-up until a new scan starts.
+    // Each new scan reports the meter again as the same object, so rounds
+    // of link-up that scan again and again add nothing.
     QCOMPARE(m_meter->ConnectionCount(), 1);
-    QVERIFY(central.ble.DiscoverDevices(10000, &error));
-    QTRY_COMPARE(central.devices.size(), 2);
-    QTRY_COMPARE(m_meter->ConnectionCount(), 1);
-    QVERIFY(central.devices[0] != central.devices[1]);
-    QCOMPARE(central.devices[0]->DeviceName(), QString("Vorelt-ZEVQ25k")); // still allocated
+    for (int scan = 2; scan <= 4; ++scan) {
+        QVERIFY(central.ble.DiscoverDevices(10000, &error));
+        QTRY_COMPARE(central.devices.size(), scan);
+        QTRY_COMPARE(m_meter->ConnectionCount(), 1);
+        QCOMPARE(central.devices.last(), central.devices.first());
+    }
+    QCOMPARE(central.devices[0]->DeviceName(), QString("Vorelt-ZEVQ25k"));
 }
 
 void TestVLink::advertisedNameIsTheRestOfTheLine()
