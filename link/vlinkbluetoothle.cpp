@@ -3,6 +3,7 @@
 #include "link/vlinkpeer.h"
 #include "protocol/trace.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QLoggingCategory>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 
 // Our own category: the tool keeps Qt's own warnings quiet, not these.
 Q_LOGGING_CATEGORY(lcVlink, "tarvolin.vlink", QtWarningMsg)
@@ -116,6 +118,11 @@ private:
     VLinkBluetoothLE *m_owner;
     VLinkEndpoint m_endpoint;
     QTcpSocket *m_socket = nullptr;
+    // Closed sockets whose deferred delete has not run yet. Inside one long
+    // event handler (a window repeating its link-up inside one click) the
+    // event loop never gets to them, so each new connection deletes those
+    // Qt allows at that point (none that is inside its own signal).
+    std::vector<QPointer<QTcpSocket>> m_closed;
     VLinkPeer m_peer;
     // The SUBSCRIBE currently awaited (one at a time).
     QEventLoop *m_subscribeLoop = nullptr;
@@ -124,6 +131,11 @@ private:
 
 void VLinkDevice::Open()
 {
+    for (const QPointer<QTcpSocket> &closed : m_closed) {
+        if (closed)
+            QCoreApplication::sendPostedEvents(closed, QEvent::DeferredDelete);
+    }
+    std::erase_if(m_closed, [](const QPointer<QTcpSocket> &closed) { return closed.isNull(); });
     m_socket = new QTcpSocket(m_owner);
     QTcpSocket *socket = m_socket;
     socket->setReadBufferSize(ReadBufferSize);
@@ -151,6 +163,7 @@ void VLinkDevice::Close()
         socket->abort();
         // Close may run inside one of this socket's own signals.
         socket->deleteLater();
+        m_closed.emplace_back(socket);
     }
     // A lost link: writes still in flight get no completion.
     m_peer.Closed();
