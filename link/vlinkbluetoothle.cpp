@@ -123,6 +123,15 @@ private:
     // event loop never gets to them, so each new connection deletes those
     // Qt allows at that point (none that is inside its own signal).
     std::vector<QPointer<QTcpSocket>> m_closed;
+    // The sockets whose signal is being handled, innermost last: a handler
+    // may scan again, and a socket must not go inside its own signal.
+    std::vector<QTcpSocket *> m_inSignal;
+    void InSignalOf(QTcpSocket *socket, void (VLinkDevice::*handle)())
+    {
+        m_inSignal.push_back(socket);
+        (this->*handle)();
+        m_inSignal.pop_back();
+    }
     VLinkPeer m_peer;
     // The SUBSCRIBE currently awaited (one at a time).
     QEventLoop *m_subscribeLoop = nullptr;
@@ -132,7 +141,7 @@ private:
 void VLinkDevice::Open()
 {
     for (const QPointer<QTcpSocket> &closed : m_closed) {
-        if (closed)
+        if (closed && std::find(m_inSignal.begin(), m_inSignal.end(), closed.data()) == m_inSignal.end())
             QCoreApplication::sendPostedEvents(closed, QEvent::DeferredDelete);
     }
     std::erase_if(m_closed, [](const QPointer<QTcpSocket> &closed) { return closed.isNull(); });
@@ -142,10 +151,12 @@ void VLinkDevice::Open()
     QObject::connect(socket, &QTcpSocket::connected, socket, [socket] {
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     });
-    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { OnReadyRead(); });
-    QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] { OnClosed(); });
+    const auto readable = [this, socket] { InSignalOf(socket, &VLinkDevice::OnReadyRead); };
+    const auto closed = [this, socket] { InSignalOf(socket, &VLinkDevice::OnClosed); };
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, readable);
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, closed);
     // A refused connection never reaches `disconnected`.
-    QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [this] { OnClosed(); });
+    QObject::connect(socket, &QTcpSocket::errorOccurred, socket, closed);
     // An address needs no name lookup (and no lookup thread).
     const QHostAddress address(m_endpoint.host);
     if (address.isNull())
