@@ -120,17 +120,14 @@ void CheckRoundTrip(const ParameterBlock &block, const QByteArray &name)
     FUZZ_CHECK(data::DescribeChanges(block, same).isEmpty());
 }
 
-// The round trip depends on the block and the name alone: a pair met in
-// one of the last few thousand runs (a mutation of the document behind
-// them keeps both) is not checked again, which saves some 40% of the
-// fuzzer's time. A run of one input alone always checks it, so a finding
-// reproduces from its input. A fixed table, since a run that allocates
-// more than it frees is run again by the leak check.
-bool FirstTime(const ParameterBlock &block, const QByteArray &name)
+// Whether `hash` is new among the last few thousand runs that asked with
+// the same table. The checks below depend on part of the input only, and a
+// mutation elsewhere keeps that part: checked again, it would take most of
+// the fuzzer's time and find nothing new. A run of one input alone always
+// checks, so a finding reproduces from its input. A fixed table, since a
+// run that allocates more than it frees is run again by the leak check.
+bool FirstTime(std::array<std::size_t, 4096> &recent, std::size_t hash)
 {
-    static std::array<std::size_t, 4096> recent{};
-    const auto bytes = reinterpret_cast<const char *>(block.bytes.data());
-    const std::size_t hash = qHash(QByteArrayView(name), qHash(QByteArrayView(bytes, qsizetype(block.bytes.size()))));
     std::size_t &slot = recent[hash % recent.size()];
     const bool first = slot != hash;
     slot = hash;
@@ -148,18 +145,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         block[i] = input.Left() ? input.Byte() : static_cast<std::uint8_t>(i * 37 + 11);
     const QByteArray rest = input.Rest();
 
-    if (const QByteArray name = rest.left(64); FirstTime(block, name))
+    // The round trip depends on the block and the name alone.
+    static std::array<std::size_t, 4096> roundTrips{};
+    const QByteArray name = rest.left(64);
+    const auto bytes = QByteArrayView(reinterpret_cast<const char *>(block.bytes.data()), ParameterBlock::Size);
+    if (FirstTime(roundTrips, qHash(QByteArrayView(name), qHash(bytes))))
         CheckRoundTrip(block, name);
     // A grown document costs some 20 normal runs, so only every 16th input
-    // that asks for one is grown (the first always, so that a finding
-    // reproduces from its input alone); the others are taken as they are.
+    // that asks for one is grown (the first always), and only if its
+    // document is new; the others are taken as they are.
     static unsigned asked = 0;
-    if (mode < 61 || asked++ % 16 != 0) {
+    static std::array<std::size_t, 4096> grownDocuments{};
+    const QByteArray piece = rest.left(256);
+    if (mode < 61 || asked++ % 16 != 0 || !FirstTime(grownDocuments, qHash(QByteArrayView(piece), mode))) {
         CheckDocument(rest, block);
         return 0;
     }
     static QByteArray grown;
-    Grow(grown, mode - 61, rest.left(256));
+    Grow(grown, mode - 61, piece);
     ParameterBlock grownOnto = block;
     QString error;
     const std::clock_t begin = std::clock();
