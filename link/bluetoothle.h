@@ -7,10 +7,14 @@
 // the main thread and every event is delivered on it.
 //
 // Object lifetime: devices, services and characteristics belong to the
-// component. They stay allocated until the component is enabled again (a new
-// session) or destroyed, so a reference kept by a caller never dangles; once
-// the component is disabled they are dead: IsConnected() is false and
-// nothing is written or delivered through them.
+// component. A device stands for its peripheral for the whole session: every
+// scan reports the same object for it again, so scan after scan adds none.
+// Devices stay allocated until the component is enabled again (a new
+// session) or destroyed, so a reference kept by a caller never dangles;
+// services and characteristics stay at least until the next scan starts, so
+// a caller takes them afresh after each scan. Once the component is disabled
+// they are dead: IsConnected() is false and nothing is written or delivered
+// through them.
 
 #include <QBluetoothUuid>
 #include <QByteArray>

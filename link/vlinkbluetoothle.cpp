@@ -3,6 +3,7 @@
 #include "link/vlinkpeer.h"
 #include "protocol/trace.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QLoggingCategory>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 
 // Our own category: the tool keeps Qt's own warnings quiet, not these.
 Q_LOGGING_CATEGORY(lcVlink, "tarvolin.vlink", QtWarningMsg)
@@ -47,6 +49,18 @@ public:
     void Open();
     // Ends the connection; nothing more is delivered through this device.
     void Close();
+    // Starts over for a new scan: the connection ends, what the peripheral
+    // told us goes (its services and characteristics with it), and a new
+    // connection waits for it to advertise again. The object itself stays,
+    // since a caller may hold it from an earlier scan.
+    void Restart()
+    {
+        Close();
+        m_peer = VLinkPeer();
+        m_subscribeStatus.reset();
+        Open();
+    }
+    const VLinkEndpoint &Endpoint() const { return m_endpoint; }
 
     bool IsOpen() const { return m_socket != nullptr; }
     int Rssi() const { return m_peer.Rssi(); }
@@ -104,6 +118,20 @@ private:
     VLinkBluetoothLE *m_owner;
     VLinkEndpoint m_endpoint;
     QTcpSocket *m_socket = nullptr;
+    // Closed sockets whose deferred delete has not run yet. Inside one long
+    // event handler (a window repeating its link-up inside one click) the
+    // event loop never gets to them, so each new connection deletes those
+    // Qt allows at that point (none that is inside its own signal).
+    std::vector<QPointer<QTcpSocket>> m_closed;
+    // The sockets whose signal is being handled, innermost last: a handler
+    // may scan again, and a socket must not go inside its own signal.
+    std::vector<QTcpSocket *> m_inSignal;
+    void InSignalOf(QTcpSocket *socket, void (VLinkDevice::*handle)())
+    {
+        m_inSignal.push_back(socket);
+        (this->*handle)();
+        m_inSignal.pop_back();
+    }
     VLinkPeer m_peer;
     // The SUBSCRIBE currently awaited (one at a time).
     QEventLoop *m_subscribeLoop = nullptr;
@@ -112,16 +140,23 @@ private:
 
 void VLinkDevice::Open()
 {
+    for (const QPointer<QTcpSocket> &closed : m_closed) {
+        if (closed && std::find(m_inSignal.begin(), m_inSignal.end(), closed.data()) == m_inSignal.end())
+            QCoreApplication::sendPostedEvents(closed, QEvent::DeferredDelete);
+    }
+    std::erase_if(m_closed, [](const QPointer<QTcpSocket> &closed) { return closed.isNull(); });
     m_socket = new QTcpSocket(m_owner);
     QTcpSocket *socket = m_socket;
     socket->setReadBufferSize(ReadBufferSize);
     QObject::connect(socket, &QTcpSocket::connected, socket, [socket] {
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     });
-    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { OnReadyRead(); });
-    QObject::connect(socket, &QTcpSocket::disconnected, socket, [this] { OnClosed(); });
+    const auto readable = [this, socket] { InSignalOf(socket, &VLinkDevice::OnReadyRead); };
+    const auto closed = [this, socket] { InSignalOf(socket, &VLinkDevice::OnClosed); };
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, readable);
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, closed);
     // A refused connection never reaches `disconnected`.
-    QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [this] { OnClosed(); });
+    QObject::connect(socket, &QTcpSocket::errorOccurred, socket, closed);
     // An address needs no name lookup (and no lookup thread).
     const QHostAddress address(m_endpoint.host);
     if (address.isNull())
@@ -139,6 +174,7 @@ void VLinkDevice::Close()
         socket->abort();
         // Close may run inside one of this socket's own signals.
         socket->deleteLater();
+        m_closed.emplace_back(socket);
     }
     // A lost link: writes still in flight get no completion.
     m_peer.Closed();
@@ -296,19 +332,36 @@ bool VLinkBluetoothLE::DiscoverDevices(int ms, QString *error)
                                : tr("The Bluetooth LE component is not enabled.");
         return false;
     }
-    // A new scan starts from nothing: earlier connections end first, and
-    // devices never handed to the caller go (nobody can hold them), so
-    // scan after scan adds only the devices reported.
+    // A new scan starts from nothing: earlier connections end first.
     m_scanTimer.stop();
     m_scanning = false;
     CloseAllConnections();
-    std::erase_if(m_devices, [](const std::unique_ptr<VLinkDevice> &device) { return !device->reported; });
     ++m_generation;
     m_scanning = true;
     m_scanTimer.start(std::max(ms, 0));
+    // Each endpoint keeps its device object for the session, so scan after
+    // scan adds nothing (a window repeating its link-up for hours scans
+    // thousands of times). A device still inside its subscription wait is
+    // on the stack: it is left as it is and a new one stands in for it.
+    std::vector<std::unique_ptr<VLinkDevice>> previous = std::move(m_devices);
+    m_devices.clear();
     for (const VLinkEndpoint &endpoint : m_endpoints) {
-        m_devices.push_back(std::make_unique<VLinkDevice>(this, endpoint));
-        m_devices.back()->Open();
+        const auto reusable = std::find_if(previous.begin(), previous.end(), [&](const auto &device) {
+            return device && !device->Busy() && device->Endpoint() == endpoint;
+        });
+        if (reusable == previous.end()) {
+            m_devices.push_back(std::make_unique<VLinkDevice>(this, endpoint));
+            m_devices.back()->Open();
+        } else {
+            m_devices.push_back(std::move(*reusable));
+            m_devices.back()->Restart();
+        }
+    }
+    // Of the rest, those never handed to the caller go (nobody can hold
+    // them); the others stay until the session ends.
+    for (auto &device : previous) {
+        if (device && (device->Busy() || device->reported))
+            m_devices.push_back(std::move(device));
     }
     return true;
 }

@@ -72,9 +72,9 @@ private:
     quint64 Generation() const { return m_generation; }
 
     QList<VLinkEndpoint> m_endpoints;
-    // The devices of the current scan and every device reported in this
-    // session; those reported stay allocated until the next session opens
-    // so references held by callers never dangle.
+    // One device per endpoint, reported again by every scan of the session
+    // so a reference held by a caller never dangles; the services and
+    // characteristics of a device last until its next scan.
     std::vector<std::unique_ptr<VLinkDevice>> m_devices;
     QTimer m_scanTimer;
     bool m_scanning = false;

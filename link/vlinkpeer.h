@@ -70,6 +70,10 @@ public:
     // All services of the device together.
     static constexpr int MaxCharacteristics = 128;
 
+    // Another line limit is for fuzzing: lines at and past it cost bytes,
+    // not megabytes.
+    explicit VLinkPeer(qsizetype maxLineLength = vlink::MaxLineLength) : m_reader(maxLineLength) {}
+
     // Takes received bytes; the lines in them are handled by Next().
     void Receive(QByteArrayView bytes);
     // Handles the received lines up to the next one that asks the central

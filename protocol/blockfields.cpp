@@ -3,6 +3,7 @@
 #include "protocol/codepage.h"
 
 #include <algorithm>
+#include <array>
 
 namespace protocol {
 
@@ -103,20 +104,34 @@ bool InfoTextFits(const QString &text)
         && FromCodePage(bytes) == text;
 }
 
+namespace {
+
+// Whether some byte shows as `c`: its code-page byte, or for a character
+// below 0x100 the byte of the same value.
+bool CharShowable(QChar c)
+{
+    const QString one(c);
+    const bool mapped = FromCodePage(ToCodePage(one)) == one;
+    const bool itself = c.unicode() < 0x100 && FromCodePage(QByteArray(1, static_cast<char>(c.unicode()))) == one;
+    return c.unicode() != 0 && (mapped || itself);
+}
+
+} // namespace
+
 bool InfoTextShowable(const QString &text)
 {
     if (text.size() > ParameterBlock::InfoTextLength)
         return false;
-    for (const QChar c : text) {
-        // The byte that would show as `c`: its code-page byte, or for a
-        // character below 0x100 the byte of the same value.
-        const QString one(c);
-        const bool mapped = FromCodePage(ToCodePage(one)) == one;
-        const bool itself = c.unicode() < 0x100 && FromCodePage(QByteArray(1, static_cast<char>(c.unicode()))) == one;
-        if (c.unicode() == 0 || (!mapped && !itself))
-            return false;
-    }
-    return true;
+    // The characters below 0x100, which nearly every text is made of, are
+    // looked up: the test makes four conversions of each.
+    static const std::array<bool, 0x100> below100 = [] {
+        std::array<bool, 0x100> table{};
+        for (char16_t u = 0; u < 0x100; ++u)
+            table[u] = CharShowable(QChar(u));
+        return table;
+    }();
+    return std::all_of(text.begin(), text.end(),
+                       [](QChar c) { return c.unicode() < 0x100 ? below100[c.unicode()] : CharShowable(c); });
 }
 
 void ClearReserved(ParameterBlock &block)

@@ -8,7 +8,9 @@
 // The fuzzer plays the central as VLinkBluetoothLE does: at END it sends
 // CONNECT and subscribes to a characteristic the input picks; a subscription
 // answered 0 is followed by the writes the input asks for; the connection
-// may end after the event the input names.
+// may end after the event the input names. The peer takes lines of at most
+// 8 KiB rather than the megabyte of the real one: lines at and past the
+// limit, and floods past the caps, then cost kilobytes.
 
 #include "fuzzing.h"
 #include "link/vlinkpeer.h"
@@ -29,7 +31,9 @@ using devlink::VLinkPeer;
 // times four (a flood of SERVICE lines past the caps).
 constexpr char ByteRun = '\xFE';
 constexpr char LineRun = '\xFD';
-constexpr qsizetype MaxStream = 3 * vlink::MaxLineLength;
+// Long enough for a SERVICE line with every characteristic the caps allow.
+constexpr qsizetype MaxLine = 8 * 1024;
+constexpr qsizetype MaxStream = 3 * MaxLine;
 
 QByteArray Expand(const QByteArray &text)
 {
@@ -153,11 +157,11 @@ private:
         FUZZ_CHECK(characteristics <= VLinkPeer::MaxCharacteristics);
         // Each byte of the name decodes to at most one UTF-16 unit.
         FUZZ_CHECK(m_peer.Name().size() <= VLinkPeer::MaxNameBytes);
-        FUZZ_CHECK(m_peer.Buffered() <= vlink::MaxLineLength + 1 + lastRead);
+        FUZZ_CHECK(m_peer.Buffered() <= MaxLine + 1 + lastRead);
         FUZZ_CHECK(!m_peer.IsCutOff() || m_peer.Buffered() == 0);
     }
 
-    VLinkPeer m_peer;
+    VLinkPeer m_peer{MaxLine};
     Choices m_choices;
     QStringList m_log;
     int m_events = 0;

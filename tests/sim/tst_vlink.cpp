@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -148,6 +149,7 @@ private slots:
     void scanReportsEachAdvertisingPeripheralOnce();
     void scanSkipsPeersThatNeverFinishAdvertising();
     void cancelAndNewScanCloseConnections();
+    void scansInsideOneEventKeepNoClosedSockets();
     void advertisedNameIsTheRestOfTheLine();
     void servicesReportedFromTheEventLoop();
     void connectWaitsForConnected();
@@ -219,12 +221,38 @@ void TestVLink::cancelAndNewScanCloseConnections()
     QCOMPARE(central.devices.size(), 1);
 
     // The meter's connection stays for the link-up until a new scan starts.
+    // Each new scan reports the meter again as the same object, so rounds
+    // of link-up that scan again and again add nothing.
     QCOMPARE(m_meter->ConnectionCount(), 1);
-    QVERIFY(central.ble.DiscoverDevices(10000, &error));
-    QTRY_COMPARE(central.devices.size(), 2);
-    QTRY_COMPARE(m_meter->ConnectionCount(), 1);
-    QVERIFY(central.devices[0] != central.devices[1]);
-    QCOMPARE(central.devices[0]->DeviceName(), QString("Vorelt-ZEVQ25k")); // still allocated
+    for (int scan = 2; scan <= 4; ++scan) {
+        QVERIFY(central.ble.DiscoverDevices(10000, &error));
+        QTRY_COMPARE(central.devices.size(), scan);
+        QTRY_COMPARE(m_meter->ConnectionCount(), 1);
+        QCOMPARE(central.devices.last(), central.devices.first());
+    }
+    QCOMPARE(central.devices[0]->DeviceName(), QString("Vorelt-ZEVQ25k"));
+}
+
+// The window repeats its link-up inside one click, never back in the event
+// loop where deferred deletes run: scan after scan must not keep the
+// socket of each.
+void TestVLink::scansInsideOneEventKeepNoClosedSockets()
+{
+    Central central({{"127.0.0.1", m_meter->Port()}});
+    qsizetype sockets = -1;
+    QTimer::singleShot(0, &central.ble, [&] {
+        QString error;
+        for (int scan = 1; scan <= 5 && central.ble.DiscoverDevices(5000, &error); ++scan) {
+            QElapsedTimer waited;
+            waited.start();
+            while (central.devices.size() < scan && waited.elapsed() < 5000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        sockets = central.ble.findChildren<QTcpSocket *>().size();
+    });
+    QTRY_VERIFY(sockets >= 0);
+    QCOMPARE(central.devices.size(), 5);
+    QVERIFY2(sockets <= 2, qPrintable(QString::number(sockets)));
 }
 
 void TestVLink::advertisedNameIsTheRestOfTheLine()
