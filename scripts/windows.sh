@@ -235,7 +235,8 @@ make_installer() {
 # The product's own test programs under Wine (CTest runs them through the
 # emulator). The Windows build leaves out the groups that drive Unix tools
 # (tests/CMakeLists.txt). The prefix is made first: its first start takes
-# longer than a test may.
+# longer than a test may. Wine hands a QT_ variable to its programs only in
+# its WINE-prefixed form.
 run_test_programs() {
   local path="" dir
   for dir in "$qt_prefix/bin" "$deps_prefix/bin" "${dll_dirs[@]:2}"; do
@@ -245,7 +246,7 @@ run_test_programs() {
                   WINEDLLOVERRIDES="mscoree,mshtml=")
   local rc=0
   env "${wine_env[@]}" /usr/lib/wine/wine64 wineboot -i > /dev/null 2>&1
-  env "${wine_env[@]}" WINEPATH="$path" QT_PLUGIN_PATH="Z:${qt_prefix//\//\\}\\plugins" \
+  env "${wine_env[@]}" WINEPATH="$path" WINEQT_PLUGIN_PATH="Z:${qt_prefix//\//\\}\\plugins" \
     ctest --test-dir "$build_dir" --output-on-failure --parallel 2 --timeout 300 || rc=$?
   env "${wine_env[@]}" /usr/lib/wine/wineserver64 -k 2> /dev/null || true
   return "$rc"
