@@ -23,7 +23,6 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QTimer>
 
 
 #include <ctime>
@@ -52,6 +51,9 @@ std::atomic<qint64> g_firstChunkNs{0};
 std::atomic<qint64> g_fetchSentNs{0};
 std::atomic<qint64> g_lastNotificationNs{0};
 std::atomic<qint64> g_notifications{0}; // all the rig has taken
+// Called on the main thread as each notification comes, before it is
+// counted and the link takes it.
+std::function<void()> g_beforeNotification;
 
 // The program's worker, with the moment of each outgoing chunk noted.
 class StampingWorker final : public devlink::BT {
@@ -191,6 +193,8 @@ private:
                                                  devlink::TBluetoothGattCharacteristic *characteristic,
                                                  const QByteArray &value, int status) {
             g_lastNotificationNs = NowNs();
+            if (g_beforeNotification)
+                g_beforeNotification();
             g_notifications.fetch_add(1, std::memory_order_relaxed);
             link->NotificationArrived(sender, characteristic, value, status);
         };
@@ -366,7 +370,9 @@ double stretchCost(const std::vector<Stretch> &stretches, qint64 fromNs, qint64 
 
 // One download with the recorder switched on and off in turn every
 // `StretchMs`, so that both sides see the same download on the same machine
-// at the same moment. The recorder is started and filled to its bounds
+// at the same moment. The turns are taken between notifications: a timer
+// would not do, as Windows sends a timer's message only once no other
+// message waits, and during a download one always does. The recorder is started and filled to its bounds
 // first, as the window's is after a while: its pages are then in place and
 // go round. Pausing it keeps what it holds, and while paused a trace call
 // costs what it costs with the recorder off.
@@ -385,18 +391,17 @@ RecorderRun recorderRun(Rig &rig, int size)
     std::vector<Stretch> stretches;
     Mark from;
     bool on = true;
-    QTimer turn;
-    turn.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&turn, &QTimer::timeout, [&] {
+    g_beforeNotification = [&] {
+        if (NowNs() - from.ns < qint64(StretchMs) * 1000000)
+            return;
         const Mark to;
         stretches.push_back({from.ns, to.ns, to.cpu - from.cpu, to.notifications - from.notifications, on});
         from = to;
         on = !on;
         protocol::Trace::PauseRecorder(!on);
-    });
-    turn.start(StretchMs);
+    };
     const double seconds = downloadSeconds(rig);
-    turn.stop();
+    g_beforeNotification = nullptr;
     protocol::Trace::PauseRecorder(false);
     RecorderRun run;
     const qint64 notifications = downloadNotifications(rig, size);

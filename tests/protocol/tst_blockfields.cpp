@@ -3,6 +3,7 @@
 // validity rules; and the download range rules.
 
 #include "protocol/blockfields.h"
+#include "protocol/codepage.h"
 #include "protocol/downloadrange.h"
 
 #include <QPoint>
@@ -10,6 +11,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 
 using protocol::ParameterBlock;
 
@@ -87,6 +89,20 @@ QByteArray Padded(const QByteArray &text)
 }
 
 enum Way { Both, ReadOnly, WriteOnly };
+
+// A byte the code page in force has no character for, as the character of
+// the same value; none where every byte has one (Windows' own 1252 gives
+// its five unassigned bytes the control characters of the same value).
+std::optional<QChar> LackedByte()
+{
+    for (int b = 0x80; b <= 0xFF; ++b) {
+        const QByteArray byte(1, static_cast<char>(b));
+        const QString read = protocol::FromCodePage(byte);
+        if (read == QString(QChar(b)) && protocol::ToCodePage(read) != byte)
+            return QChar(b);
+    }
+    return std::nullopt;
+}
 
 } // namespace
 
@@ -210,9 +226,11 @@ void TestBlockFields::validity_data()
     row("text of 46", "infoText", QString(46, QLatin1Char('x')), false);
     row("text in the code page", "infoText", QStringLiteral("Buk ä €"), true);
     row("text outside the code page", "infoText", QStringLiteral("Ω"), false);
-    row("text unassigned in the code page", "infoText", QString(QChar(0x81)), false);
+    if (const std::optional<QChar> lacked = LackedByte()) {
+        row("text unassigned in the code page", "infoText", QString(*lacked), false);
+        row("shown: a byte the code page lacks", "infoTextShown", QString(*lacked), true);
+    }
     row("text with a zero", "infoText", QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b")), false);
-    row("shown: a byte the code page lacks", "infoTextShown", QString(QChar(0x81)), true);
     row("shown: text outside the code page", "infoTextShown", QStringLiteral("Ω"), false);
     row("shown: text of 46", "infoTextShown", QString(46, QLatin1Char('x')), false);
     row("date 1999-12-31", "date", QDate(1999, 12, 31), false);

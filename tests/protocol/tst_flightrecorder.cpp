@@ -3,7 +3,9 @@
 // saves holds exactly that text.
 #include "protocol/flightrecorder.h"
 #include "protocol/trace.h"
+#include "tests/support/wine.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -11,7 +13,54 @@
 #include <thread>
 #include <vector>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 using protocol::FlightRecorder;
+
+namespace {
+
+// A path that opens for writing and takes no byte: the full device, or on
+// Windows, which has none, a file whose every byte another handle of the
+// test holds locked. `spare` names where that file goes.
+#ifdef Q_OS_WIN
+class RefusingFile {
+public:
+    explicit RefusingFile(const QString &spare) : m_path(spare)
+    {
+        m_handle = ::CreateFileW(reinterpret_cast<const wchar_t *>(spare.utf16()), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        OVERLAPPED from{};
+        m_locked = m_handle != INVALID_HANDLE_VALUE
+            && ::LockFileEx(m_handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &from);
+    }
+    ~RefusingFile()
+    {
+        if (m_handle != INVALID_HANDLE_VALUE)
+            ::CloseHandle(m_handle);
+    }
+    RefusingFile(const RefusingFile &) = delete;
+    RefusingFile &operator=(const RefusingFile &) = delete;
+    bool ready() const { return m_locked; }
+    QString path() const { return m_path; }
+
+private:
+    QString m_path;
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    bool m_locked = false;
+};
+#else
+class RefusingFile {
+public:
+    explicit RefusingFile(const QString &) {}
+    bool ready() const { return true; }
+    QString path() const { return QStringLiteral("/dev/full"); }
+};
+#endif
+
+} // namespace
 
 class FlightRecorderTest : public QObject {
     Q_OBJECT
@@ -207,11 +256,17 @@ void FlightRecorderTest::threadsWriteWholeLines()
 // tracer is off again, not taking every event for nothing.
 void FlightRecorderTest::failedTraceFileStopsTracing()
 {
-    QVERIFY(protocol::Trace::Start(QStringLiteral("/dev/full"), nullptr));
+    if (testsupport::UnderWine())
+        QSKIP("Wine keeps a byte-range lock from no other handle's writes, and Windows has no full device");
+    QTemporaryDir dir;
+    const RefusingFile full(dir.filePath(QStringLiteral("full.txt")));
+    QVERIFY(full.ready());
+    QVERIFY(protocol::Trace::Start(full.path(), nullptr));
     QVERIFY(protocol::Trace::On());
     protocol::Trace::Note([] { return QStringLiteral("an event"); });
     QVERIFY(!protocol::Trace::On());
-    QVERIFY(protocol::Trace::FileError().startsWith(QStringLiteral("Cannot write to file \"/dev/full\".")));
+    QVERIFY(protocol::Trace::FileError().startsWith(
+        QStringLiteral("Cannot write to file \"%1\".").arg(QDir::toNativeSeparators(full.path()))));
 }
 
 QTEST_GUILESS_MAIN(FlightRecorderTest)

@@ -32,6 +32,14 @@ quint16 Start(QProcess &process, const QStringList &arguments)
     return match.hasMatch() ? static_cast<quint16>(match.captured(1).toUInt()) : 0;
 }
 
+// What ends a line of the program's messages: stderr is a text stream, and
+// on Windows a text stream writes CR LF.
+#ifdef Q_OS_WIN
+const QByteArray Newline("\r\n");
+#else
+const QByteArray Newline("\n");
+#endif
+
 } // namespace
 
 void TestZevqSim::startsAndAnswersWithItsOptions()
@@ -119,7 +127,7 @@ void TestZevqSim::refusesBadOptions()
     replay.start(QStringLiteral(ZEVQ_SIM_PROGRAM), {"--replay", "/nonexistent/trace.txt", "--serial", "5"});
     QVERIFY(replay.waitForFinished(5000));
     QCOMPARE(replay.exitCode(), 2);
-    QCOMPARE(replay.readAllStandardError(), QByteArray("zevq-sim: --serial has no meaning with --replay\n"));
+    QCOMPARE(replay.readAllStandardError(), "zevq-sim: --serial has no meaning with --replay" + Newline);
 }
 
 QTEST_GUILESS_MAIN(TestZevqSim)
