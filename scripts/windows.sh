@@ -245,7 +245,10 @@ run_test_programs() {
                   WINEDLLOVERRIDES="mscoree,mshtml=")
   local rc=0
   env "${wine_env[@]}" /usr/lib/wine/wine64 wineboot -i > /dev/null 2>&1
-  env "${wine_env[@]}" WINEPATH="$path" QT_PLUGIN_PATH="Z:${qt_prefix//\//\\}\\plugins" \
+  # Wine passes no QT_ variable on; WINEQT_x reaches the program as QT_x.
+  # The offscreen platform on Windows reads fonts from a folder only: Wine's.
+  env "${wine_env[@]}" WINEPATH="$path" WINEQT_PLUGIN_PATH="Z:${qt_prefix//\//\\}\\plugins" \
+    WINEQT_QPA_FONTDIR='Z:\usr\share\wine\fonts' \
     ctest --test-dir "$build_dir" --output-on-failure --parallel 2 --timeout 300 || rc=$?
   env "${wine_env[@]}" /usr/lib/wine/wineserver64 -k 2> /dev/null || true
   return "$rc"
