@@ -76,7 +76,7 @@ start_sim() {
   "$sim" --port 0 --config "$config" --records 40 "$@" > sim.log 2>&1 &
   sim_pid=$!
   # The whole line: a port read from half of it is no port.
-  wait_for 'grep -q "listening on" sim.log && [ -z "$(tail -c1 sim.log)" ]' 20 || { echo "zevq-sim did not start: $(cat sim.log)"; return 1; }
+  wait_for 'grep -q "listening on" sim.log && [ -z "$(tail -c1 sim.log)" ]' 60 || { echo "zevq-sim did not start: $(cat sim.log)"; return 1; }
   port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' sim.log)
 }
 stop_sim() {
@@ -129,7 +129,9 @@ compare_tools() {
     [ $side = windows ] && tool=("$wine" "$win_cli")
     # shellcheck disable=SC2086
     start_sim $sim_options || { fail "$name" "no simulator"; return; }
-    local command=("${tool[@]}" --link "vlink:127.0.0.1:$port" --scan-seconds "${SCAN:-5}" "${args[@]}")
+    # The scan ends as soon as the meter is seen; its limit only has to
+    # outlast a slow start of Wine on a busy machine.
+    local command=("${tool[@]}" --link "vlink:127.0.0.1:$port" --scan-seconds "${SCAN:-60}" "${args[@]}")
     case "${SHELL_OUT:-}" in
       pipe) "${command[@]}" 2> "$side.err" < /dev/null | cat > "$side.out"; code=${PIPESTATUS[0]} ;;
       file) "${command[@]}" > "$side.out" 2> "$side.err" < /dev/null; code=$? ;;
@@ -154,7 +156,9 @@ compare_tools() {
 
 compare_tools "scan --json" "" scan --json
 compare_tools "read" "" read
-start_sim && "$linux_cli" --link "vlink:127.0.0.1:$port" read > block.json 2> /dev/null; stop_sim
+start_sim && "$linux_cli" --link "vlink:127.0.0.1:$port" read > block.json 2> block.err ||
+  echo "the block to write back could not be read: $(cat block.err)"
+stop_sim
 sed 's/"infoText": "[^"]*"/"infoText": "Written back under Wine"/' block.json > edited.json
 AFTER=1 compare_tools "write back" "" write edited.json
 OUT=records.csv compare_tools "download to CSV" "" download -o OUT
