@@ -17,6 +17,11 @@ namespace {
 const QUuid DeviceInformationUuid{QStringLiteral("{0000180A-0000-1000-8000-00805F9B34FB}")};
 const QUuid ManufacturerNameUuid{QStringLiteral("{00002A29-0000-1000-8000-00805F9B34FB}")};
 
+// A long reply's lines are made while the socket drains: a batch at a time,
+// while less than HighWater waits in the socket's buffer.
+constexpr qint64 HighWater = 256 * 1024;
+constexpr qsizetype BatchBytes = 64 * 1024;
+
 } // namespace
 
 struct SimPeripheral::Connection {
@@ -33,6 +38,19 @@ struct SimPeripheral::Connection {
     };
     std::deque<Pending> pending;
     QTimer timer;
+    // What waits to go out, in order: lines as they stand, or a reply's
+    // notifications, made into lines as the socket takes them. A download
+    // is tens of megabytes of lines; made all at once they held up its
+    // first notification past the central's first-byte limit on a slow
+    // machine, as a real meter, which starts at once, never does.
+    struct Outgoing {
+        QByteArray bytes;          // the lines, or the reply's bytes
+        qsizetype notifySize = 0;  // 0: `bytes` are lines
+        qsizetype failing = 0;     // notifications still to go as NOTIFYERR
+        int failStatus = 0;
+        qsizetype at = 0;          // the reply's bytes gone so far
+    };
+    std::deque<Outgoing> outbox;
 };
 
 SimPeripheral::SimPeripheral(QObject *parent) : QObject(parent), m_server(this)
@@ -68,7 +86,7 @@ void SimPeripheral::CloseConnections()
 void SimPeripheral::SendRaw(const QByteArray &bytes)
 {
     for (const auto &connection : m_connections)
-        connection->socket->write(bytes);
+        Send(*connection, bytes);
 }
 
 void SimPeripheral::Accept()
@@ -85,6 +103,10 @@ void SimPeripheral::Accept()
         connect(&connection->timer, &QTimer::timeout, this, [this, socket] { SendDueReplies(socket); });
         m_connections.push_back(std::move(connection));
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { ReadLines(socket); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
+            if (Connection *drained = Find(socket))
+                Pump(*drained);
+        });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(socket); });
         Advertise(*m_connections.back());
     }
@@ -117,7 +139,7 @@ void SimPeripheral::Advertise(Connection &connection)
     for (const QList<QByteArray> &service : services)
         lines += "SERVICE " + service.join(' ') + '\n';
     lines += vlink::FormatLine({"END"});
-    connection.socket->write(lines);
+    Send(connection, lines);
 }
 
 SimPeripheral::Connection *SimPeripheral::Find(QTcpSocket *socket) const
@@ -180,7 +202,7 @@ void SimPeripheral::HandleConnect(Connection &connection)
         return;
     connection.connected = true;
     m_meter->ResetSession();
-    connection.socket->write(vlink::FormatLine({"CONNECTED"}));
+    Send(connection, vlink::FormatLine({"CONNECTED"}));
     emit SessionStarted();
 }
 
@@ -202,7 +224,7 @@ void SimPeripheral::HandleSubscribe(Connection &connection, const QList<QByteArr
     else if (!uuid || !HasCharacteristic(*uuid))
         status = StatusAttributeNotFound;
     connection.subscribed = connection.subscribed || status == 0;
-    connection.socket->write(vlink::FormatLine({"SUBSCRIBED", args[0], QByteArray::number(status)}));
+    Send(connection, vlink::FormatLine({"SUBSCRIBED", args[0], QByteArray::number(status)}));
 }
 
 QList<MeterLogic::Reply> SimPeripheral::Feed(QByteArrayView bytes)
@@ -222,8 +244,8 @@ void SimPeripheral::HandleWrite(Connection &connection, const QList<QByteArray> 
     // Every WRITE gets exactly one WRITTEN, whatever is wrong with it.
     const QByteArray uuidToken = args[0];
     QTcpSocket *socket = connection.socket;
-    auto written = [socket, &uuidToken](int status) {
-        socket->write(vlink::FormatLine({"WRITTEN", uuidToken, QByteArray::number(status)}));
+    auto written = [this, &connection, &uuidToken](int status) {
+        Send(connection, vlink::FormatLine({"WRITTEN", uuidToken, QByteArray::number(status)}));
     };
     const std::optional<QUuid> uuid = vlink::ParseUuid(uuidToken);
     const std::optional<QByteArray> bytes =
@@ -275,7 +297,7 @@ void SimPeripheral::ScheduleReplies(Connection &connection, const QList<MeterLog
         ++leading;
     if (immediateOnes) {
         for (qsizetype i = 0; i < leading; ++i)
-            SendReply(connection.socket, replies[i]);
+            SendReply(connection, replies[i]);
         return;
     }
     if (!m_clock.isValid())
@@ -297,7 +319,7 @@ void SimPeripheral::SendDueReplies(QTcpSocket *socket)
     while (!connection->pending.empty() && connection->pending.front().dueMs <= m_clock.elapsed()) {
         const MeterLogic::Reply reply = connection->pending.front().reply;
         connection->pending.pop_front();
-        SendReply(socket, reply);
+        SendReply(*connection, reply);
     }
     ArmReplyTimer(*connection);
 }
@@ -310,33 +332,69 @@ void SimPeripheral::ArmReplyTimer(Connection &connection)
     connection.timer.start(static_cast<int>(std::max<qint64>(0, wait)));
 }
 
-void SimPeripheral::SendReply(QTcpSocket *socket, const MeterLogic::Reply &answer)
+void SimPeripheral::SendReply(Connection &connection, const MeterLogic::Reply &answer)
 {
-    const Connection *connection = Find(socket);
     // Without notifications switched on the meter's answer goes nowhere.
-    if (!connection || !connection->subscribed)
+    if (!connection.subscribed)
         return;
     MeterFaults &faults = m_meter->faults;
-    const QByteArray uuid = vlink::FormatUuid(SerialCharacteristicUuid);
     if (answer.oneNotification) {
-        socket->write(answer.failStatus != 0
-                          ? vlink::FormatLine({"NOTIFYERR", uuid, QByteArray::number(answer.failStatus)})
-                          : vlink::FormatLine({"NOTIFY", uuid, vlink::FormatHex(answer.bytes)}));
+        const QByteArray uuid = vlink::FormatUuid(SerialCharacteristicUuid);
+        Send(connection, answer.failStatus != 0
+                             ? vlink::FormatLine({"NOTIFYERR", uuid, QByteArray::number(answer.failStatus)})
+                             : vlink::FormatLine({"NOTIFY", uuid, vlink::FormatHex(answer.bytes)}));
         return;
     }
-    const QByteArray &reply = answer.bytes;
-    const qsizetype size = std::max(1, faults.notifySize);
-    QByteArray lines;
-    for (qsizetype at = 0; at < reply.size(); at += size) {
-        if (faults.notifyFailCount != 0) {
-            if (faults.notifyFailCount > 0)
-                --faults.notifyFailCount;
-            lines += vlink::FormatLine({"NOTIFYERR", uuid, QByteArray::number(faults.notifyFailStatus)});
+    // The faults as they stand now hold for the whole reply, however long
+    // it takes to go out.
+    Connection::Outgoing reply;
+    reply.bytes = answer.bytes;
+    reply.notifySize = std::max(1, faults.notifySize);
+    const qsizetype notifications = (reply.bytes.size() + reply.notifySize - 1) / reply.notifySize;
+    reply.failing = faults.notifyFailCount < 0 ? notifications
+                                               : std::min<qsizetype>(notifications, faults.notifyFailCount);
+    if (faults.notifyFailCount > 0)
+        faults.notifyFailCount -= static_cast<int>(reply.failing);
+    reply.failStatus = faults.notifyFailStatus;
+    connection.outbox.push_back(std::move(reply));
+    Pump(connection);
+}
+
+void SimPeripheral::Send(Connection &connection, const QByteArray &lines)
+{
+    connection.outbox.push_back({lines});
+    Pump(connection);
+}
+
+void SimPeripheral::Pump(Connection &connection)
+{
+    QTcpSocket *socket = connection.socket;
+    const QByteArray uuid = vlink::FormatUuid(SerialCharacteristicUuid);
+    while (!connection.outbox.empty()) {
+        Connection::Outgoing &next = connection.outbox.front();
+        if (next.notifySize == 0) {
+            socket->write(next.bytes);
+            connection.outbox.pop_front();
             continue;
         }
-        lines += vlink::FormatLine({"NOTIFY", uuid, vlink::FormatHex(reply.mid(at, size))});
+        if (socket->bytesToWrite() >= HighWater)
+            return; // bytesWritten brings us back
+        QByteArray lines;
+        while (next.at < next.bytes.size() && lines.size() < BatchBytes) {
+            if (next.failing > 0) {
+                --next.failing;
+                lines += vlink::FormatLine({"NOTIFYERR", uuid, QByteArray::number(next.failStatus)});
+            } else {
+                lines += vlink::FormatLine(
+                    {"NOTIFY", uuid, vlink::FormatHex(QByteArrayView(next.bytes).sliced(next.at).first(
+                                         std::min(next.notifySize, next.bytes.size() - next.at)))});
+            }
+            next.at += next.notifySize;
+        }
+        socket->write(lines);
+        if (next.at >= next.bytes.size())
+            connection.outbox.pop_front();
     }
-    socket->write(lines);
 }
 
 } // namespace sim

@@ -99,7 +99,10 @@ private:
     void HandleWrite(Connection &connection, const QList<QByteArray> &args);
     // Feeds bytes to the meter; returns its replies and reports new frames.
     QList<MeterLogic::Reply> Feed(QByteArrayView bytes);
-    void SendReply(QTcpSocket *socket, const MeterLogic::Reply &reply);
+    void SendReply(Connection &connection, const MeterLogic::Reply &reply);
+    // Everything goes out through these, in the order given.
+    void Send(Connection &connection, const QByteArray &lines);
+    void Pump(Connection &connection);
     void ScheduleReplies(Connection &connection, const QList<MeterLogic::Reply> &replies,
                          bool immediateOnes);
     void SendDueReplies(QTcpSocket *socket);

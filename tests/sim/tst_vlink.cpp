@@ -5,6 +5,7 @@
 #include "sim/replay.h"
 #include "sim/simmeterthread.h"
 #include "sim/simperipheral.h"
+#include "vlink/vlinkwire.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -157,6 +158,7 @@ private slots:
     void writesCompleteAndRepliesArriveExactly();
     void notificationSizeAndReplyBeforeCompletion();
     void delayedRepliesKeepTheirOrder();
+    void longAnswerLeavesAsTheCentralTakesIt();
     void failedWritesAndNotificationsCarryTheirStatus();
     void disableClosesEverythingAndSilences();
     void peerClosingIsALostLink();
@@ -423,6 +425,28 @@ void TestVLink::delayedRepliesKeepTheirOrder()
     QVERIFY(central.Write(QByteArray(1, char(sim::CodePing))));
     QTRY_COMPARE(central.Count(Event::Read), 4);
     QCOMPARE(central.ReadBytes(), QByteArray("ABCD"));
+}
+
+// A whole download is tens of megabytes of lines. A central that reads
+// slowly holds the meter back rather than making it keep them all.
+void TestVLink::longAnswerLeavesAsTheCentralTakesIt()
+{
+    protocol::ParameterBlock block = m_meter->Meter().MeterBlock();
+    block.setWord(protocol::ParameterBlock::RangeFrom, 1);
+    block.setWord(protocol::ParameterBlock::RangeTo, 65535);
+    m_meter->Meter().SetBlock(block);
+    QTcpSocket central;
+    central.setReadBufferSize(4096); // and never read: the link backs up
+    central.connectToHost(QHostAddress::LocalHost, m_meter->Port());
+    QVERIFY(central.waitForConnected(5000));
+    const QByteArray uuid = vlink::FormatUuid(sim::SerialCharacteristicUuid);
+    central.write(vlink::FormatLine({"CONNECT"}) + vlink::FormatLine({"SUBSCRIBE", uuid})
+                  + vlink::FormatLine({"WRITE", uuid, vlink::FormatHex("\x02")}));
+    QTRY_COMPARE(m_meter->Meter().Frames().size(), 1);
+    const QTcpSocket *meterSide = m_meter->findChild<QTcpSocket *>();
+    QVERIFY(meterSide);
+    QTRY_VERIFY(meterSide->bytesToWrite() > 0);
+    QVERIFY2(meterSide->bytesToWrite() < 1024 * 1024, QByteArray::number(meterSide->bytesToWrite()));
 }
 
 void TestVLink::disableClosesEverythingAndSilences()
