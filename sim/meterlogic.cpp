@@ -4,10 +4,11 @@
 #include "vlink/vlinkwire.h"
 
 #include <QDate>
-#include <QStringList>
-#include <QTime>
 
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <vector>
 #include <utility>
 
 namespace sim {
@@ -48,36 +49,90 @@ void SetDate(ParameterBlock &block, int offset, int year, int month, int day)
     block[offset + 2] = static_cast<std::uint8_t>(day - 1);
 }
 
-// Exactly `width` bytes: the UTF-8 text cut or padded with blanks.
-QByteArray Fit(const QString &text, int width)
+// What a field holds, told by its caption. Worked out once per reply: a
+// download makes 65,535 records, and working each value out from its
+// caption and Qt's date formats took a second on a busy machine, during
+// which the write that asked for them went unconfirmed.
+enum class FieldKind { Date, Time, Moisture, Temperature, Wood, Hidden, Number };
+
+FieldKind KindOf(const QString &caption)
 {
-    QByteArray bytes = text.toUtf8().left(width);
-    bytes.append(QByteArray(width - bytes.size(), ' '));
-    return bytes;
+    const QString name = caption.toLower();
+    if (name.contains(QLatin1String("date")))
+        return FieldKind::Date;
+    if (name.contains(QLatin1String("time")))
+        return FieldKind::Time;
+    if (name.contains(QLatin1String("moist")) || name.contains(QLatin1Char('%')))
+        return FieldKind::Moisture;
+    if (name.contains(QLatin1String("temp")))
+        return FieldKind::Temperature;
+    if (name.contains(QLatin1String("wood")))
+        return FieldKind::Wood;
+    if (name.trimmed().isEmpty())
+        return FieldKind::Hidden; // a hidden field still carries bytes
+    return FieldKind::Number;     // record number or anything else
 }
 
-QString FieldValue(const QString &caption, int number)
+// One field of the layout as a record is made of it: filler the program
+// never reads (a slot marker and the slot number), then the value.
+struct FieldPlan {
+    QByteArray marker;
+    FieldKind kind;
+    int width;
+};
+
+std::vector<FieldPlan> PlanOf(const QList<RecordField> &layout)
 {
-    static const QStringList woods = {
-        QStringLiteral("Spruce"), QStringLiteral("Pine"),  QStringLiteral("Oak"),
-        QStringLiteral("Beech"),  QStringLiteral("Larch"), QStringLiteral("Birch"),
-    };
-    const QString name = caption.toLower();
-    if (name.contains(QLatin1String("date"))) {
-        return QDate(2024, 3, 1).addDays(number / 12).toString(QStringLiteral("dd.MM.yyyy"));
+    std::vector<FieldPlan> plan;
+    plan.reserve(layout.size());
+    for (qsizetype slot = 0; slot < layout.size(); ++slot) {
+        char marker[16];
+        std::snprintf(marker, sizeof marker, "~SLOT%03d:", int(slot % 1000));
+        plan.push_back({marker, KindOf(layout[slot].caption), layout[slot].width});
     }
-    if (name.contains(QLatin1String("time"))) {
-        return QTime(8, 0).addSecs((number % 12) * 1750).toString(QStringLiteral("HH:mm:ss"));
+    return plan;
+}
+
+// The field's text for record `number` (not negative), in `text`; its length.
+int FieldValue(FieldKind kind, int number, char (&text)[32])
+{
+    static const char *const woods[] = {"Spruce", "Pine", "Oak", "Beech", "Larch", "Birch"};
+    switch (kind) {
+    case FieldKind::Date: {
+        const QDate date = QDate(2024, 3, 1).addDays(number / 12);
+        return std::snprintf(text, sizeof text, "%02d.%02d.%04d", date.day(), date.month(), date.year());
     }
-    if (name.contains(QLatin1String("moist")) || name.contains(QLatin1Char('%')))
-        return QString::number(8.0 + (number * 37 % 170) / 10.0, 'f', 1);
-    if (name.contains(QLatin1String("temp")))
-        return QString::number(12.0 + (number * 13 % 110) / 10.0, 'f', 1);
-    if (name.contains(QLatin1String("wood")))
-        return woods[number % woods.size()];
-    if (name.trimmed().isEmpty())
-        return QString::number(number * 7 % 10000); // a hidden field still carries bytes
-    return QString::number(number); // record number or anything else
+    case FieldKind::Time: {
+        const int seconds = 8 * 3600 + (number % 12) * 1750;
+        return std::snprintf(text, sizeof text, "%02d:%02d:%02d", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    }
+    case FieldKind::Moisture:
+    case FieldKind::Temperature: {
+        // In tenths: 8.0 to 24.9 %, 12.0 to 22.9 degrees.
+        const int tenths = kind == FieldKind::Moisture ? 80 + number * 37 % 170 : 120 + number * 13 % 110;
+        return std::snprintf(text, sizeof text, "%d.%d", tenths / 10, tenths % 10);
+    }
+    case FieldKind::Wood:
+        return std::snprintf(text, sizeof text, "%s", woods[number % std::size(woods)]);
+    case FieldKind::Hidden:
+        return std::snprintf(text, sizeof text, "%d", number * 7 % 10000);
+    case FieldKind::Number:
+        break;
+    }
+    return std::snprintf(text, sizeof text, "%d", number);
+}
+
+void AppendRecord(QByteArray &out, const std::vector<FieldPlan> &plan, int number)
+{
+    char text[32];
+    for (const FieldPlan &field : plan) {
+        out.append(field.marker);
+        // Exactly the field's width: the text cut or padded with blanks.
+        const int length = std::min(FieldValue(field.kind, number, text), field.width);
+        out.append(text, length);
+        out.append(field.width - length, ' ');
+        out.append("\r\n");
+    }
 }
 
 } // namespace
@@ -194,8 +249,9 @@ std::optional<QByteArray> MeterLogic::DownloadRecords()
         return std::nullopt;
     QByteArray reply;
     reply.reserve(size);
+    const std::vector<FieldPlan> plan = PlanOf(m_layout);
     for (int number = from; number <= to; ++number)
-        reply.append(MakeRecord(number));
+        AppendRecord(reply, plan, number);
     return reply;
 }
 
@@ -282,14 +338,7 @@ QByteArray MeterLogic::MakeRecord(int number) const
 {
     QByteArray record;
     record.reserve(LayoutRecordSize(m_layout));
-    int slot = 0;
-    for (const RecordField &field : m_layout) {
-        // Filler the program never reads: a slot marker and the slot number.
-        record.append(QByteArray("~SLOT") + QByteArray::number(slot % 1000).rightJustified(3, '0') + ':');
-        record.append(Fit(FieldValue(field.caption, number), field.width));
-        record.append("\r\n");
-        ++slot;
-    }
+    AppendRecord(record, PlanOf(m_layout), number);
     return record;
 }
 
