@@ -267,8 +267,10 @@ run_checks() {
   fi
 }
 
+# fonts-wine is only recommended by Wine, and without it the folder the
+# checks' offscreen platform reads its fonts from is empty.
 install_missing g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev \
-  wine wine64 nsis xvfb xauth x11-utils imagemagick unzip cmake ninja-build \
+  wine wine64 fonts-wine nsis xvfb xauth x11-utils imagemagick unzip cmake ninja-build \
   qt6-base-dev qt6-base-dev-tools qt6-connectivity-dev
 find_qt
 # Where the DLLs the programs import come from: Qt, libxlsxwriter, the MinGW
